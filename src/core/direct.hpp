@@ -1,0 +1,33 @@
+#pragma once
+// Direct summations over all sources, parallel over pieces of the targets.
+// Every source is validated before any work starts, so a bad input aborts
+// the call with the message of its first bad access and no partial result.
+#include <cstdint>
+#include <span>
+
+#include "core/columns.hpp"
+#include "core/kernel_api.hpp"
+#include "core/vec3.hpp"
+
+ZANDREL_BEGIN
+
+// Field of all point dipoles (magnetisation mvectors[i] in volume volumes[i]
+// at centroids[i]) added into out at every target.
+void h_mag_point_direct_parallel(std::span<const Vec3> centroids, std::span<const double> volumes,
+                                 std::span<const Vec3> mvectors, const Columns& targets, Columns& out,
+                                 std::uint32_t nthreads_requested);
+
+// Field of all point current elements (density src_jdensity[i] in volume
+// src_vol[i] at src_pts[i]) added into out at every target.
+void h_current_point_direct_parallel(const Columns& src_pts, std::span<const double> src_vol,
+                                     const Columns& src_jdensity, const Columns& tgt_pts, Columns& out,
+                                     std::uint32_t nthreads_requested);
+
+// Serial sums over one target span with a chosen kernel build (tests and
+// benchmarks compare the builds through these).
+void h_mag_point_direct(std::span<const Vec3> centroids, std::span<const double> volumes,
+                        std::span<const Vec3> mvectors, TargetSpan targets, OutSpan out, Isa isa);
+void h_current_point_direct(const Columns& src_pts, std::span<const double> src_vol,
+                            const Columns& src_jdensity, TargetSpan targets, OutSpan out, Isa isa);
+
+ZANDREL_END

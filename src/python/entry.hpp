@@ -1,0 +1,48 @@
+#pragma once
+// The frame around every entry point: argument binding, and the one place
+// where C++ failures become Python exceptions (Panic -> PanicException).
+#include <new>
+
+#include "core/errors.hpp"
+#include "python/args.hpp"
+#include "python/pyref.hpp"
+
+namespace zandrel::py {
+
+using EntryFn = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// One exported function: its parameter list (also its text signature) and body.
+struct FunctionDef {
+  const Signature* signature;
+  EntryFn entry;
+};
+
+// Sets the module's PanicException with the given message.
+void raise_panic(PyObject* module, const char* message);
+
+// Runs body() -> PyRef and returns its new reference, or NULL with the
+// matching Python exception set. Everything the body owns is released by
+// RAII on the way out, so no failure leaks a reference or a buffer.
+template <class Body>
+PyObject* guarded(PyObject* module, Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (const PythonError&) {
+    return nullptr;
+  } catch (const Panic& failure) {
+    raise_panic(module, failure.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    raise_panic(module, failure.what());
+  } catch (...) {
+    raise_panic(module, "unknown internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace zandrel::py
+
+// Declares an entry point with the vectorcall-with-keywords signature.
+#define ZANDREL_ENTRY(name) \
+  PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

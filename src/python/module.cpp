@@ -1,0 +1,107 @@
+// The extension module: multi-phase initialisation, no module state. The
+// execution step registers the functions in a fixed order (which is also the
+// order of __all__) and the PanicException type.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "python/functions.hpp"
+
+namespace zandrel::py {
+namespace {
+
+#define ZANDREL_FUNCTION(name) FunctionDef{&sig_##name, &py_##name}
+// Registration order.
+const std::array registered_functions = {
+    ZANDREL_FUNCTION(h_current_point_direct),
+    ZANDREL_FUNCTION(h_mag_point),
+    ZANDREL_FUNCTION(mesh_centroids),
+    ZANDREL_FUNCTION(mesh_volumes),
+};
+#undef ZANDREL_FUNCTION
+
+// The method records must outlive the function objects; they are built once
+// per process from the signatures (docstring = text signature only).
+struct MethodTable {
+  std::vector<std::string> docs;
+  std::vector<PyMethodDef> methods;
+
+  MethodTable() {
+    docs.reserve(registered_functions.size());
+    for (const FunctionDef& def : registered_functions) {
+      std::string doc = std::string(def.signature->function) + "(";
+      bool first = true;
+      for (const char* param : def.signature->params) {
+        if (!first) doc += ", ";
+        doc += param;
+        first = false;
+      }
+      docs.push_back(doc + ")\n--\n\n");
+    }
+    for (std::size_t i = 0; i < registered_functions.size(); ++i) {
+      methods.push_back(PyMethodDef{registered_functions[i].signature->function,
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(registered_functions[i].entry)),
+                                    METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
+    }
+  }
+};
+
+const MethodTable& method_table() {
+  static const MethodTable table;
+  return table;
+}
+
+// Adds obj under name and appends name to __all__ (created if absent).
+int add_exported(PyObject* module, const char* name, PyObject* obj) {
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  PyRef key(PyUnicode_FromString(name));
+  if (!key || PyList_Append(all.get(), key.get()) < 0) return -1;
+  return PyObject_SetAttrString(module, name, obj);
+}
+
+int exec_module(PyObject* module) {
+  try {
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    for (const PyMethodDef& def : method_table().methods) {
+      PyRef fn(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), module, module_name.get()));
+      if (!fn || add_exported(module, def.ml_name, fn.get()) < 0) return -1;
+    }
+  } catch (const std::exception&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  // Derived directly from BaseException, so "except Exception" does not
+  // swallow an aborted call. Reachable as an attribute, not in __all__.
+  PyRef panic(PyErr_NewExceptionWithDoc("_zandrel.PanicException",
+                                        "A call of this module was aborted by a failed internal check.",
+                                        PyExc_BaseException, nullptr));
+  if (!panic) return -1;
+  return PyModule_AddObjectRef(module, "PanicException", panic.get());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_zandrel", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+void raise_panic(PyObject* module, const char* message) {
+  PyRef type(PyObject_GetAttrString(module, "PanicException"));
+  if (!type) return;  // the AttributeError stands instead
+  PyErr_SetString(type.get(), message);
+}
+
+}  // namespace zandrel::py
+
+PyMODINIT_FUNC PyInit__zandrel(void) { return PyModuleDef_Init(&zandrel::py::module_def); }

@@ -75,6 +75,7 @@ template <int N> inline Lanes<N> copysign(Lanes<N> a, Lanes<N> b) {
   return r;
 }
 template <int N> inline LaneMask<N> isnan(Lanes<N> a) { LaneMask<N> r; for (int i = 0; i < N; ++i) r.m[i] = a.v[i] != a.v[i]; return r; }
+template <int N> inline bool any(LaneMask<N> m) { bool r = false; for (int i = 0; i < N; ++i) r = r || m.m[i]; return r; }
 template <int N> inline Lanes<N> select(LaneMask<N> m, Lanes<N> a, Lanes<N> b) { Lanes<N> r; for (int i = 0; i < N; ++i) r.v[i] = m.m[i] ? a.v[i] : b.v[i]; return r; }
 // bits(a) AND bits(b) / OR, lane by lane, for exponent and mantissa surgery
 template <int N> inline Lanes<N> bit_and(Lanes<N> a, std::uint64_t b) { Lanes<N> r; for (int i = 0; i < N; ++i) r.v[i] = bits_to_double(double_to_bits(a.v[i]) & b); return r; }
@@ -120,6 +121,7 @@ inline Avx2 copysign(Avx2 a, Avx2 b) {
   return {_mm256_or_pd(_mm256_andnot_pd(s, a.v), _mm256_and_pd(s, b.v))};
 }
 inline Avx2Mask isnan(Avx2 a) { return {_mm256_cmp_pd(a.v, a.v, _CMP_UNORD_Q)}; }
+inline bool any(Avx2Mask m) { return _mm256_movemask_pd(m.m) != 0; }
 inline Avx2 select(Avx2Mask m, Avx2 a, Avx2 b) { return {_mm256_blendv_pd(b.v, a.v, m.m)}; }
 inline Avx2 bit_and(Avx2 a, std::uint64_t b) { return {_mm256_and_pd(a.v, _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(b))))}; }
 inline Avx2 bit_or(Avx2 a, std::uint64_t b) { return {_mm256_or_pd(a.v, _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(b))))}; }
@@ -163,6 +165,7 @@ inline Avx512 copysign(Avx512 a, Avx512 b) {
   return {_mm512_or_pd(_mm512_andnot_pd(s, a.v), _mm512_and_pd(s, b.v))};
 }
 inline Avx512Mask isnan(Avx512 a) { return {_mm512_cmp_pd_mask(a.v, a.v, _CMP_UNORD_Q)}; }
+inline bool any(Avx512Mask m) { return m.m != 0; }
 inline Avx512 select(Avx512Mask m, Avx512 a, Avx512 b) { return {_mm512_mask_blend_pd(m.m, b.v, a.v)}; }
 inline Avx512 bit_and(Avx512 a, std::uint64_t b) { return {_mm512_and_pd(a.v, _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(b))))}; }
 inline Avx512 bit_or(Avx512 a, std::uint64_t b) { return {_mm512_or_pd(a.v, _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(b))))}; }

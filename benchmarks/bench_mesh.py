@@ -7,16 +7,15 @@ random permutation of the elements (the worst case for the set of unmatched
 faces that the extraction has to keep). Prints elements per second, the
 median of the repeats.
 
-    PYTHONPATH=<build dir> python3 benchmarks/bench_mesh.py [--repeats N] [--sizes 1e5 1e6]
+    python3 benchmarks/bench_mesh.py [--repeats N] [--sizes 1e5 1e6]
 """
 import argparse
 import itertools
-import statistics
-import time
 
 import numpy as np
 
 import _zandrel
+from common import median_seconds, print_table
 
 
 def box_mesh(n):
@@ -41,15 +40,6 @@ def box_mesh(n):
     return nodes, conn
 
 
-def median_time(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5)
@@ -71,13 +61,11 @@ def main():
             ("mesh_kelvin_force_density", "box order", lambda: _zandrel.mesh_kelvin_force_density(nodes, conn, m, h)),
         ]
         for name, order, fn in cases:
-            fn()  # warm-up
-            t = median_time(fn, args.repeats)
-            rows.append((name, order, e, t, e / t))
+            t = median_seconds(fn, repeats=args.repeats)
+            rows.append((name, e, order, f"{t:.4f}", f"{e / t:.3e}"))
 
-    print(f"{'function':<28}{'elements':>10}  {'order':<10}{'median s':>11}{'elements/s':>14}")
-    for name, order, e, t, rate in rows:
-        print(f"{name:<28}{e:>10}  {order:<10}{t:>11.4f}{rate:>14.3e}")
+    print_table("mesh functions on structured boxes, elements/s (median, calling thread only)",
+                ("function", "elements", "order", "median s", "elements/s"), rows)
 
 
 if __name__ == "__main__":

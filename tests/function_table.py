@@ -62,4 +62,5 @@ REGISTRATION_ORDER = list(FUNCTIONS)
 
 
 def valid_args(name):
-    return [value for _, _, value in FUNCTIONS[name]]
+    """Fresh copies, so that no test shares (or counts references to) another's arrays."""
+    return [value.copy() if isinstance(value, np.ndarray) else value for _, _, value in FUNCTIONS[name]]

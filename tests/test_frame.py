@@ -56,9 +56,10 @@ def test_type_stub_matches_module():
 def test_keywords_in_any_order_match_positional(name, capfd):
     spec = FUNCTIONS[name]
     positional = call(name, valid_args(name))
-    by_keyword = getattr(_zandrel, name)(**{p: v for p, _, v in reversed(spec)})
+    names = [p for p, _, _ in spec]
+    by_keyword = getattr(_zandrel, name)(**dict(reversed(list(zip(names, valid_args(name))))))
     half = len(spec) // 2
-    mixed = getattr(_zandrel, name)(*valid_args(name)[:half], **{p: v for p, _, v in spec[half:]})
+    mixed = getattr(_zandrel, name)(*valid_args(name)[:half], **dict(list(zip(names, valid_args(name)))[half:]))
     for result in (by_keyword, mixed):
         for a, b in zip(np.atleast_1d(positional) if not isinstance(positional, tuple) else positional,
                         np.atleast_1d(result) if not isinstance(result, tuple) else result):

@@ -1,6 +1,9 @@
 #include "core/dispatch.hpp"
 
 ZANDREL_DECLARE_ISA_TABLE(PointKernels, point_kernels_table)
+ZANDREL_DECLARE_ISA_TABLE(FastMathKernels, fastmath_kernels_table)
+ZANDREL_DECLARE_ISA_TABLE(Tet4Kernels, tet4_kernels_table)
+ZANDREL_DECLARE_ISA_TABLE(OctreeKernels, octree_kernels_table)
 
 namespace zandrel {
 
@@ -34,6 +37,21 @@ const char* isa_name(Isa isa) {
 const PointKernels& point_kernels(Isa isa) {
   return table_for(isa, isa_portable::point_kernels_table(), isa_avx2::point_kernels_table(),
                    isa_avx512::point_kernels_table());
+}
+
+const FastMathKernels& fastmath_kernels(Isa isa) {
+  return table_for(isa, isa_portable::fastmath_kernels_table(), isa_avx2::fastmath_kernels_table(),
+                   isa_avx512::fastmath_kernels_table());
+}
+
+const Tet4Kernels& tet4_kernels(Isa isa) {
+  return table_for(isa, isa_portable::tet4_kernels_table(), isa_avx2::tet4_kernels_table(),
+                   isa_avx512::tet4_kernels_table());
+}
+
+const OctreeKernels& octree_kernels(Isa isa) {
+  return table_for(isa, isa_portable::octree_kernels_table(), isa_avx2::octree_kernels_table(),
+                   isa_avx512::octree_kernels_table());
 }
 
 }  // namespace zandrel

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "core/direct.hpp"
+#include "core/octree/fields.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 
@@ -20,15 +21,18 @@ ZANDREL_ENTRY(py_h_mag_point) {
     const ArrayArg volumes = accept_array(a[1], "volumes", DType::f64, 1);
     const ArrayArg mvectors = accept_array(a[2], "mvectors", DType::f64, 2);
     const ArrayArg targets = accept_array(a[3], "targets", DType::f64, 2);
-    to_f64(a[4], "theta");
-    to_u32(a[5], "leaf_threshold");
+    const double theta = to_f64(a[4], "theta");
+    const std::uint32_t leaf_threshold = to_u32(a[5], "leaf_threshold");
     const std::uint32_t nthreads = to_u32(a[6], "nthreads_requested");
     const bool use_octree = to_bool(a[7], "use_octree");
 
     Columns out = col_buffer(targets.dim(0));
     if (use_octree) {
-      PyErr_SetString(PyExc_NotImplementedError, "h_mag_point: the octree evaluation is not available yet");
-      throw_python_error();
+      const Columns t = pyarray_to_3cols(targets);
+      const Columns c = pyarray_to_3cols(centroids);
+      const Columns m = pyarray_to_3cols(mvectors);
+      h_mag_point_octree(c, flat_f64(volumes), m, t, out, theta, leaf_threshold, nthreads);
+      return cols_to_pyarray(out);
     }
     const std::vector<Vec3> c = pyarray_to_vec3(centroids);
     const std::span<const double> v = flat_f64(volumes);

@@ -14,9 +14,19 @@ namespace {
 // Registration order.
 const std::array registered_functions = {
     ZANDREL_FUNCTION(h_current_point_direct),
+    ZANDREL_FUNCTION(h_current_point_octree),
+    ZANDREL_FUNCTION(h_current_tet4_direct),
+    ZANDREL_FUNCTION(h_current_tet4_octree),
     ZANDREL_FUNCTION(h_mag_point),
+    ZANDREL_FUNCTION(h_mag_tet4),
+    ZANDREL_FUNCTION(magnetization_tet4),
     ZANDREL_FUNCTION(mesh_centroids),
     ZANDREL_FUNCTION(mesh_volumes),
+    ZANDREL_FUNCTION(mesh_surface_faces),
+    ZANDREL_FUNCTION(mesh_surface_face_properties),
+    ZANDREL_FUNCTION(mesh_surface_forces),
+    ZANDREL_FUNCTION(_mesh_surface_tets),
+    ZANDREL_FUNCTION(mesh_kelvin_force_density),
 };
 #undef ZANDREL_FUNCTION
 

@@ -1,0 +1,120 @@
+#pragma once
+// What the octree needs of a source set, as two compile-time interfaces:
+// `Sources` (count, position, moment, Morton codes, reordering) and
+// `HFieldSolver` (the far field of one aggregated moment, the exact field of a
+// contiguous run of sources). The adaptors DipoleSources and CurrentSources
+// give a set's vectors their meaning: magnetisations (the field of magnetic
+// dipoles) or current densities (the field of current elements).
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/isa.hpp"
+#include "core/octree/bbox.hpp"
+#include "core/octree/morton.hpp"
+#include "core/point.hpp"
+#include "core/vec3.hpp"
+
+ZANDREL_BEGIN
+
+// The box of a source set and one Morton code per source, in source order.
+struct EncodedSources {
+  const BoundingBox& bbox;
+  std::vector<std::uint64_t> codes;
+};
+
+template <class S>
+concept Sources = std::movable<S> && requires(S& s, const S& cs, std::size_t i,
+                                             std::span<const std::size_t> indices, std::uint8_t max_depth) {
+  { cs.len() } -> std::same_as<std::size_t>;
+  { cs.centroid(i) } -> std::same_as<Vec3>;
+  { cs.moment(i) } -> std::same_as<Vec3>;
+  s.sort(indices);
+  { cs.bbox() } -> std::same_as<const BoundingBox&>;
+  { cs.encode(max_depth) } -> std::same_as<EncodedSources>;
+};
+
+template <class S>
+concept HFieldSolver = requires(const S& cs, const Vec3& v, std::size_t i) {
+  { cs.h_field_branch(v, v, v) } -> std::same_as<Vec3>;
+  { cs.h_field_leaf(i, i, v) } -> std::same_as<Vec3>;
+};
+
+// One code per source from its centroid, on the set's box. The quantisation
+// always uses 21 bits per axis; max_depth is carried for the interface only.
+template <class S>
+EncodedSources encode_centroids(const S& s, std::uint8_t /*max_depth*/) {
+  const std::size_t n = s.len();
+  std::vector<std::uint64_t> codes;
+  codes.reserve(n);
+  const BoundingBox& box = s.bbox();
+  const Vec3 min_corner = box.min_corner();
+  for (std::size_t i = 0; i < n; ++i)
+    codes.push_back(morton::encode(s.centroid(i), morton::scale, box.side_length, min_corner));
+  return {box, std::move(codes)};
+}
+
+// The field of a point dipole (h_point_dipole of point.hpp, the same
+// operations in the same order) with the uniform inside field formed only
+// when the target is inside: r = target - centroid.
+inline Vec3 dipole_field(double rx, double ry, double rz, const Vec3& moment, double radius) {
+  const double rmag = std::sqrt((rx * rx + ry * ry) + rz * rz);
+  if (rmag <= radius) return dipole_core_field(moment, radius);
+  const double rinv = 1.0 / rmag;
+  const double ux = rx * rinv, uy = ry * rinv, uz = rz * rinv;
+  const double c = inv_4pi * ((rinv * rinv) * rinv);
+  const double d3 = 3.0 * ((moment.x * ux + moment.y * uy) + moment.z * uz);
+  return {(ux * d3 - moment.x) * c, (uy * d3 - moment.y) * c, (uz * d3 - moment.z) * c};
+}
+
+// Sources whose vectors are magnetisations: a branch is one point dipole of
+// the aggregated moment at the branch centroid (radius 0).
+template <Sources S>
+struct DipoleSources {
+  S sources;
+
+  explicit DipoleSources(S s) : sources(std::move(s)) {}
+
+  std::size_t len() const { return sources.len(); }
+  Vec3 centroid(std::size_t i) const { return sources.centroid(i); }
+  Vec3 moment(std::size_t i) const { return sources.moment(i); }
+  void sort(std::span<const std::size_t> indices) { sources.sort(indices); }
+  const BoundingBox& bbox() const { return sources.bbox(); }
+  EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
+
+  Vec3 h_field_branch(const Vec3& centroid, const Vec3& moment, const Vec3& target) const {
+    return dipole_field(target.x - centroid.x, target.y - centroid.y, target.z - centroid.z, moment, 0.0);
+  }
+  Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
+    return sources.dipole_leaf(start, end, target);
+  }
+};
+
+// Sources whose vectors are current densities: a branch is one current
+// element of the aggregated moment (sum of J*V) at the branch centroid.
+template <Sources S>
+struct CurrentSources {
+  S sources;
+
+  explicit CurrentSources(S s) : sources(std::move(s)) {}
+
+  std::size_t len() const { return sources.len(); }
+  Vec3 centroid(std::size_t i) const { return sources.centroid(i); }
+  Vec3 moment(std::size_t i) const { return sources.moment(i); }
+  void sort(std::span<const std::size_t> indices) { sources.sort(indices); }
+  const BoundingBox& bbox() const { return sources.bbox(); }
+  EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
+
+  Vec3 h_field_branch(const Vec3& centroid, const Vec3& vj, const Vec3& target) const {
+    return h_point(centroid, vj, 0.0, target);
+  }
+  Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
+    return sources.current_leaf(start, end, target);
+  }
+};
+
+ZANDREL_END

@@ -1,0 +1,63 @@
+#pragma once
+// Vec3 over vector lanes: W lanes of x, y and z, with the same operation
+// order as Vec3 (dot = (x + y) + z), so every lane equals the scalar result.
+#include "core/isa.hpp"
+#include "core/simd.hpp"
+#include "core/vec3.hpp"
+
+ZANDREL_BEGIN
+
+template <class W>
+struct Vec3Lanes {
+  W x, y, z;
+
+  static Vec3Lanes set1(const Vec3& v) { return {W::set1(v.x), W::set1(v.y), W::set1(v.z)}; }
+  static Vec3Lanes zero() { return {W::set1(0.0), W::set1(0.0), W::set1(0.0)}; }
+};
+
+template <class W>
+inline Vec3Lanes<W> operator+(const Vec3Lanes<W>& a, const Vec3Lanes<W>& b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+template <class W>
+inline Vec3Lanes<W> operator-(const Vec3Lanes<W>& a, const Vec3Lanes<W>& b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+template <class W>
+inline Vec3Lanes<W> operator*(const Vec3Lanes<W>& a, W s) {
+  return {a.x * s, a.y * s, a.z * s};
+}
+// Broadcast vector times lanes of scalars: (v.x * s, v.y * s, v.z * s).
+template <class W>
+inline Vec3Lanes<W> operator*(const Vec3& v, W s) {
+  return {W::set1(v.x) * s, W::set1(v.y) * s, W::set1(v.z) * s};
+}
+template <class W>
+inline W dot(const Vec3Lanes<W>& a, const Vec3Lanes<W>& b) {
+  return (a.x * b.x + a.y * b.y) + a.z * b.z;
+}
+// Broadcast vector with lanes, same order as dot(Vec3, Vec3).
+template <class W>
+inline W dot(const Vec3& a, const Vec3Lanes<W>& b) {
+  return (W::set1(a.x) * b.x + W::set1(a.y) * b.y) + W::set1(a.z) * b.z;
+}
+template <class W>
+inline Vec3Lanes<W> cross(const Vec3Lanes<W>& a, const Vec3Lanes<W>& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+template <class W>
+inline W mag(const Vec3Lanes<W>& v) {
+  return simd::sqrt(dot(v, v));
+}
+// p - r for a broadcast point p and lanes of points r.
+template <class W>
+inline Vec3Lanes<W> from_point(const Vec3& p, const Vec3Lanes<W>& r) {
+  return {W::set1(p.x) - r.x, W::set1(p.y) - r.y, W::set1(p.z) - r.z};
+}
+// r - p for lanes of points r and a broadcast point p.
+template <class W>
+inline Vec3Lanes<W> to_point(const Vec3Lanes<W>& r, const Vec3& p) {
+  return {r.x - W::set1(p.x), r.y - W::set1(p.y), r.z - W::set1(p.z)};
+}
+
+ZANDREL_END

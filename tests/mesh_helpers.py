@@ -1,0 +1,54 @@
+"""Small tetrahedral meshes for the tests, built with NumPy only.
+
+Every generator returns (nodes (N, 3) float64, connectivity (E, 4) uint32) with
+positively oriented elements: (n1 - n0) . ((n2 - n0) x (n3 - n0)) > 0.
+"""
+import itertools
+
+import numpy as np
+
+
+def signed_volumes(nodes, conn):
+    a, b, c, d = (nodes[conn[:, k].astype(np.int64)] for k in range(4))
+    return np.einsum("ij,ij->i", b - a, np.cross(c - a, d - a)) / 6.0
+
+
+def box_mesh(n, lo=(0.0, 0.0, 0.0), hi=(1.0, 1.0, 1.0)):
+    """The box [lo, hi] cut into n^3 cells, six tetrahedra per cell.
+
+    The cells share the split along their main diagonal (Freudenthal), so
+    neighbouring cells meet in common triangles and the mesh is conforming.
+    """
+    axes = [np.linspace(lo[k], hi[k], n + 1) for k in range(3)]
+    x, y, z = np.meshgrid(*axes, indexing="ij")
+    nodes = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
+    i, j, k = (a.ravel() for a in np.meshgrid(*(np.arange(n),) * 3, indexing="ij"))
+
+    def node(step):
+        return ((i + step[0]) * (n + 1) + (j + step[1])) * (n + 1) + (k + step[2])
+
+    unit = np.eye(3, dtype=np.int64)
+    tets = []
+    for perm in itertools.permutations(range(3)):
+        steps = np.cumsum(unit[list(perm)], axis=0)
+        path = [node((0, 0, 0))] + [node(s) for s in steps]
+        if round(np.linalg.det(unit[list(perm)])) < 0:  # odd path: swap to keep the orientation positive
+            path[2], path[3] = path[3], path[2]
+        tets.append(np.stack(path, axis=1))
+    conn = np.stack(tets, axis=1).reshape(-1, 4).astype(np.uint32)
+    assert np.all(signed_volumes(nodes, conn) > 0)
+    return nodes, conn
+
+
+def ball_mesh(n, radius=1.0, centre=(0.0, 0.0, 0.0)):
+    """A ball: the box [-1, 1]^3 of (2n)^3 cells mapped radially so that each
+    cube shell |p|_inf = s lands on the sphere |p|_2 = s. The box faces become
+    the sphere, meshed with triangles whose corners lie on it."""
+    nodes, conn = box_mesh(2 * n, (-1.0, -1.0, -1.0), (1.0, 1.0, 1.0))
+    inf_norm = np.abs(nodes).max(axis=1)
+    two_norm = np.linalg.norm(nodes, axis=1)
+    scale = np.divide(inf_norm, two_norm, out=np.ones_like(two_norm), where=two_norm > 0)
+    nodes = nodes * scale[:, None] * radius + np.asarray(centre)
+    assert np.all(signed_volumes(nodes, conn) > 0)
+    return nodes, conn
+

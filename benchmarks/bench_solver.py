@@ -40,7 +40,7 @@ def main():
     p.add_argument("--chi", type=float, default=3.0)
     p.add_argument("--rtol", type=float, default=1e-6)
     p.add_argument("--theta", type=float, default=0.5)
-    p.add_argument("--leaf-threshold", type=int, default=16)
+    p.add_argument("--leaf-threshold", type=int, default=4)
     p.add_argument("--threads", type=int, default=0)
     p.add_argument("--max-iterations", type=int, default=500)
     p.add_argument("--direct-limit", type=float, default=2e4,

@@ -512,3 +512,20 @@ def test_argument_types_are_checked_in_order():
     h = _zandrel.h_current_tet4_direct(tgts=t, edge=np.True_, nthreads_requested=2, jdensity=REF_VECTOR,
                                        connectivity=ONE, nodes=REGULAR)
     assert np.array_equal(h, h_cur(REGULAR, ONE, REF_VECTOR, t, True))
+
+
+@pytest.mark.parametrize("offset", [0.0, 1e-5, 1e-4, 1e-2])
+def test_edge_formulation_on_and_near_the_extension_of_an_edge(offset):
+    # Behind an edge's end, on or near its supporting line, x + r of the edge
+    # antiderivative cancels; the edge formulation must still agree with the
+    # face formulation there (the logarithm is taken without cancellation).
+    n4 = REGULAR.copy()
+    direction = (n4[1] - n4[0]) / np.linalg.norm(n4[1] - n4[0])
+    side = np.cross(direction, [0.3, 0.5, 0.7])
+    side /= np.linalg.norm(side)
+    targets = np.array([n4[1] + s * direction + offset * side for s in (0.3, 1.0, 2.5)])
+    m = np.array([[0.4, -0.7, 1.1]])
+    face = h_mag(n4, ONE, m, targets)
+    edge = h_mag(n4, ONE, m, targets, edge=True)
+    assert np.all(np.isfinite(edge))
+    np.testing.assert_allclose(edge, face, atol=2e-5 * np.linalg.norm(m))

@@ -18,7 +18,7 @@ import _zandrel
 from zandrel.capture import captured_fd1
 from zandrel.mesh import divisions_for, signed_volumes, sphere_mesh
 
-DEFAULT_ELEMENTS = 3000
+DEFAULT_ELEMENTS = 2000
 DEFAULT_CHI = (0.5, 2.0, 10.0)
 
 
@@ -35,10 +35,10 @@ def parse_args(argv):
     p.add_argument("--solvers", nargs="+", choices=("direct", "octree"), default=["direct", "octree"],
                    help="field evaluations to use (default: both)")
     p.add_argument("--theta", type=float, default=0.5, help="octree opening parameter (default %(default)s)")
-    p.add_argument("--leaf-threshold", type=int, default=16,
+    p.add_argument("--leaf-threshold", type=int, default=4,
                    help="most elements in an octree leaf, >= 1 (default %(default)s)")
     p.add_argument("--alpha", type=float, default=None,
-                   help="relaxation factor (default 2/(2+chi), which converges for every chi >= 0)")
+                   help="relaxation factor (default 2/(2+chi), which converges for every chi > -1)")
     p.add_argument("--rtol", type=float, default=1e-6,
                    help="tolerance relative to chi*|H0| on the change of any component (default %(default)s)")
     p.add_argument("--max-iterations", type=int, default=500, help="iteration limit (default %(default)s)")
@@ -49,15 +49,15 @@ def parse_args(argv):
         p.error("--elements must be at least 1")
     if args.leaf_threshold < 1:
         p.error("--leaf-threshold must be at least 1 (0 would select the direct solver)")
-    if any(chi < 0.0 for chi in args.chi):
-        p.error("--chi values must be non-negative")
+    if any(not chi > -1.0 for chi in args.chi):
+        p.error("--chi values must be greater than -1")
     return args
 
 
 def solve(nodes, connectivity, hext, chi, solver, args):
     """One solver run: (magnetisation, field, progress lines, seconds)."""
     alpha = args.alpha if args.alpha is not None else 2.0 / (2.0 + chi)
-    tol = args.rtol * chi * float(np.linalg.norm(hext[0]))
+    tol = args.rtol * abs(chi) * float(np.linalg.norm(hext[0]))
     leaf_threshold = 0 if solver == "direct" else args.leaf_threshold
     with captured_fd1() as lines:
         start = time.perf_counter()
@@ -89,12 +89,13 @@ def main(argv=None):
             mean = volumes @ m / volumes.sum()
             if analytic != 0.0:
                 error = f"{(mean[2] - analytic) / analytic:11.2e}"
-                spread = np.linalg.norm(m - analytic * h0, axis=1) @ volumes / volumes.sum() / analytic
+                spread = np.linalg.norm(m - analytic * h0, axis=1) @ volumes / volumes.sum() / abs(analytic)
                 spread = f"{spread:12.2e}"
             else:
-                error = f"{mean[2]:11.2e}"
-                spread = f"{'-':>12}"
-            converged = len(lines) < args.max_iterations
+                error, spread = f"{'-':>11}", f"{'-':>12}"
+            # The last printed change (rounded to four digits) against the tolerance.
+            tol = args.rtol * abs(chi)
+            converged = len(lines) < args.max_iterations or (lines and float(lines[-1].rsplit(" ", 1)[1]) <= tol)
             iterations = f"{len(lines)}{'' if converged else '*'}"
             print(f"{solver:>7} {chi:8.3g} {mean[2]:14.6f} {analytic:14.6f} {error} {spread} {iterations:>10} "
                   f"{seconds:9.2f}")

@@ -5,6 +5,7 @@
 #include "core/direct.hpp"
 #include "core/errors.hpp"
 #include "core/octree/evaluate.hpp"
+#include "core/octree/morton.hpp"
 #include "core/octree/octree.hpp"
 #include "core/octree/sources.hpp"
 #include "core/octree/tet_sources.hpp"
@@ -12,9 +13,6 @@
 
 ZANDREL_BEGIN
 namespace {
-
-// Octree depth: 21 levels, one per bit of the Morton code on each axis.
-constexpr std::uint8_t octree_max_depth = 21;
 
 void add_demagnetizing_field(const Tet4Direct& solver, std::span<const Vec3> nodes,
                              std::span<const Element> connectivity, std::span<const Vec3> m,
@@ -32,7 +30,7 @@ void add_demagnetizing_field(const Tet4Octree& solver, std::span<const Vec3> nod
   std::vector<Vec3> points(centroids.size());
   for (std::size_t i = 0; i < points.size(); ++i) points[i] = {centroids.x[i], centroids.y[i], centroids.z[i]};
   DipoleSources<TetSources> sources{TetSources(nodes, connectivity, points, vols, m)};
-  const auto tree = build_from_sources(std::move(sources), octree_max_depth, solver.leaf_threshold);
+  const auto tree = build_from_sources(std::move(sources), morton::max_depth, solver.leaf_threshold);
   h_field_parallel(tree, centroids, h, solver.theta, solver.nthreads_requested);
 }
 

@@ -94,12 +94,31 @@ inline W edge_integral(W x, W y, W z) {
   const W zero = W::set1(0.0);
   const W r = simd::sqrt(fma(x, x, fma(y, y, z * z)));
   const W xr = x + r;
-  const W log_term = select(abs(xr) > W::set1(1e-8), fastmath::ln(xr), zero);
+  const auto direct = abs(xr) > W::set1(1e-8);
+  W log_term = select(direct, fastmath::ln(xr), zero);
+  // Behind the edge's end (x < 0), on or near its line, x + r cancels to a
+  // small residue although ln(x + r) stays finite: dropping the term there
+  // would lose a term of order ln(distance) in F(u1) - F(u2). Without
+  // cancellation x + r = (y^2 + z^2) / (r - x); ln(y^2 + z^2) is the same at
+  // both ends of the edge and cancels in the difference, exactly on the line
+  // too (the fast ln of 0 is finite).
+  const auto behind = (!direct) & (x < zero);
+  if (simd::any(behind)) log_term = select(behind, fastmath::ln(y * y + z * z) - fastmath::ln(r - x), log_term);
   const W az = abs(z);
   const W arg = ((x * y) * (az - r)) / ((y * y) * r + (az * x) * x);
   const W atan_term = (W::set1(1.0) / y * az) * fastmath::atan(arg);
   const auto keep = (r > W::set1(1e-8)) & (abs(y) > W::set1(1e-12) * r);
-  return log_term + select(keep, atan_term, zero);
+  // In the plane y = 0 through the edge (away from its line) the arctangent
+  // term is 0/0 but has the finite limit (|z| - r)/x: both arctangents tend to
+  // the same +-pi/2 and their difference is y (|z| - r)/(x |z|) to first order.
+  // Dropping it would make every target in that plane see a wrong field.
+  // (With z = 0 the term vanishes identically, as the formula says.)
+  const auto in_plane = (!keep) & (r > W::set1(1e-8)) & (abs(x) > zero) & (az > zero);
+  // The argument of the arctangent tends to 0, where the fast arctangent's
+  // slope is its leading coefficient: the limit keeps that factor so that the
+  // term stays continuous with its neighbours off the plane.
+  const W limit = simd::any(in_plane) ? ((az - r) / x) * W::set1(0.99997726) : zero;
+  return log_term + select(keep, atan_term, select(in_plane, limit, zero));
 }
 
 // (dF/dx, dF/dy, dF/dz); zero within 1e-8 of the edge line (and for a NaN y).

@@ -422,9 +422,20 @@ TEST(Tet4, EdgeIntegralGradientMatchesFiniteDifferences) {
   // Within 1e-8 of the edge line the gradient is dropped.
   EXPECT_TRUE(same_vec(edge_integral_gradient(0.3, 1e-9, 0.2), Vec3{}));
   EXPECT_TRUE(same_vec(edge_integral_gradient(0.3, std::nan(""), 0.2), Vec3{}));
-  // At the edge end (r = 0) and on the line behind it (x + r = 0) F is 0.
+  // At the edge end (r = 0) F is 0. On the line behind it x + r vanishes, but
+  // ln(y^2 + z^2) - ln(r - x) stays finite and the common ln(0) cancels between
+  // the two ends of an edge: F(-1) - F(-2) = ln 2 on the line.
   EXPECT_EQ(edge_integral(0.0, 0.0, 0.0), 0.0);
-  EXPECT_EQ(edge_integral(-1.0, 0.0, 0.0), 0.0);
+  EXPECT_EQ(edge_integral(-1.0, 0.0, 0.0), fastmath::ln(0.0) - fastmath::ln(2.0));
+  EXPECT_NEAR(edge_integral(-1.0, 0.0, 0.0) - edge_integral(-2.0, 0.0, 0.0), std::log(2.0), 1e-6);
+  // Near the line the difference is continuous (the old 1e-8 cut dropped it).
+  EXPECT_NEAR(edge_integral(-1.0, 1e-5, 0.0) - edge_integral(-2.0, 1e-5, 0.0), std::log(2.0), 1e-6);
+  // In the plane y = 0 away from the line the arctangent term takes its limit
+  // (|z| - r)/x instead of vanishing: F is continuous across that plane.
+  for (double x : {-1.5, -0.3, 0.4, 2.0}) {
+    EXPECT_NEAR(edge_integral(x, 0.0, 0.7), edge_integral(x, 1e-7, 0.7), 1e-6) << x;
+    EXPECT_NEAR(edge_integral(x, 0.0, 0.7), edge_integral(x, -1e-7, -0.7), 1e-6) << x;
+  }
 }
 
 TEST(Tet4, MagneticEdgeKernelClearsItsWorkspace) {

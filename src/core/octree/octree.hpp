@@ -115,10 +115,11 @@ std::uint32_t add_node(const S& sources, std::span<const std::uint64_t> codes, s
 
     std::array<std::uint32_t, 8> child_indices{};
     std::size_t n_children = 0;
+    const auto child_level = static_cast<std::uint8_t>(level + 1);
     for (std::size_t cursor = start; cursor < end;) {
-      const std::size_t child_end = get_range_in_same_node(codes, level + 1, max_depth, cursor);
+      const std::size_t child_end = get_range_in_same_node(codes, child_level, max_depth, cursor);
       child_indices[n_children++] =
-          add_node(sources, codes, nodes, max_depth, leaf_threshold, cursor, child_end, level + 1);
+          add_node(sources, codes, nodes, max_depth, leaf_threshold, cursor, child_end, child_level);
       cursor = child_end;
     }
 

@@ -11,8 +11,8 @@
    importable: time and error of both against the exact sum, the own
    source's term left out.
 3. Uniformly magnetised tetrahedral meshes (a box of cubes, six tetrahedra
-   each, nodes jittered), targets = element centroids: h_mag_tet4 with the octree against
-   its direct face-formulation sum.
+   each, nodes jittered), targets = element centroids: h_mag_tet4 with the
+   octree against its direct face-formulation sum.
 
 Errors are relative: RMS of |H - H_exact| over RMS of |H_exact|, and the
 largest |H - H_exact| over the largest |H_exact|.
@@ -136,13 +136,12 @@ def versus_fmm(sizes, theta, leaf):
 
 def box_mesh(n, rng):
     """The unit cube cut into n^3 cells of six positively oriented tetrahedra,
-    every node moved at random by up to 15 % of the cell size (an irregular
-    mesh: on a perfectly regular one many centroids lie in planes through
-    element edges, where the single-element fields of the edge formulation
-    are off; see the README)."""
+    every node moved at random by up to 15 % of the cell size, so that the
+    elements are irregular as in a real mesh."""
     g = np.linspace(0.0, 1.0, n + 1)
     x, y, z = np.meshgrid(g, g, g, indexing="ij")
-    nodes = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1) + rng.uniform(-0.15, 0.15, size=(len(x.ravel()), 3)) / n
+    nodes = np.stack([x.ravel(), y.ravel(), z.ravel()], axis=1)
+    nodes = nodes + rng.uniform(-0.15, 0.15, size=nodes.shape) / n
     i, j, k = (a.ravel() for a in np.meshgrid(*(np.arange(n),) * 3, indexing="ij"))
 
     def node(di, dj, dk):
@@ -174,7 +173,8 @@ def tetrahedra(sizes, theta, leaf):
 
             total = seconds(octree, 1)
             sub = cent[::max(1, e // SUBSET)]
-            direct = seconds(lambda: _zandrel.h_mag_tet4(nodes, conn, m, sub, 0.0, 0, 0, False, False), 1) * e / len(sub)
+            direct = seconds(lambda: _zandrel.h_mag_tet4(nodes, conn, m, sub, 0.0, 0, 0, False, False), 1)
+            direct *= e / len(sub)
             exact = _zandrel.h_mag_tet4(nodes, conn, m, sub, 0.0, 0, 0, False, False)
             rms, worst = errors(h[::max(1, e // SUBSET)], exact)
             rows.append([e, kind, f"{build:.3f}", f"{total - build:.2f}", f"{total:.2f}", f"{direct:.1f}",

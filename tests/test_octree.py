@@ -114,7 +114,8 @@ def current_tet4_direct(nodes, conn, j, t):
     return _zandrel.h_current_tet4_direct(nodes, conn, j, t, 0, True)
 
 
-TET_FUNCTIONS = {"h_mag_tet4": (mag_tet4, mag_tet4_direct), "h_current_tet4_octree": (current_tet4, current_tet4_direct)}
+TET_FUNCTIONS = {"h_mag_tet4": (mag_tet4, mag_tet4_direct),
+                 "h_current_tet4_octree": (current_tet4, current_tet4_direct)}
 
 
 # ---- theta = 0: the exact sum of the leaf kernels -------------------------------------
@@ -197,10 +198,10 @@ def test_point_error_shrinks_with_theta():
 
 
 TET_BOUNDS = {
-    ("h_mag_tet4", "aligned", 0.3): (6e-3, 4.5e-2),
-    ("h_mag_tet4", "aligned", 0.5): (2.5e-2, 5e-2),
-    ("h_mag_tet4", "random", 0.3): (1.5e-2, 3e-2),
-    ("h_mag_tet4", "random", 0.5): (7.5e-2, 1e-1),
+    ("h_mag_tet4", "aligned", 0.3): (2e-3, 3e-3),
+    ("h_mag_tet4", "aligned", 0.5): (1.7e-2, 2.1e-2),
+    ("h_mag_tet4", "random", 0.3): (2.5e-3, 2.2e-3),
+    ("h_mag_tet4", "random", 0.5): (2.4e-2, 1.7e-2),
     ("h_current_tet4_octree", "aligned", 0.3): (1.4e-3, 3e-3),
     ("h_current_tet4_octree", "aligned", 0.5): (8e-3, 1e-2),
     ("h_current_tet4_octree", "random", 0.3): (1.7e-2, 1.7e-2),

@@ -154,6 +154,17 @@ void for_target_groups(TargetSpan targets, const std::uint32_t* order, OutSpan o
   }
 }
 
+// One walk per vector of targets, with the leaf kernel leaf(sources, node,
+// targets) and the far-field kernel far(node, targets).
+template <auto leaf, auto far, class Sources>
+void evaluate(const OctreeView& tree, const Sources& sources, TargetSpan targets, const std::uint32_t* order,
+              OutSpan out) {
+  const Acceptance accepts(tree);
+  for_target_groups(targets, order, out, [&](const V3& t) {
+    return walk(tree, accepts, t, [&](const OctreeNode& n, const V3& p) { return leaf(sources, n, p); }, far);
+  });
+}
+
 // ---- point dipoles --------------------------------------------------------
 
 // Field of one point dipole (moment m, radius) at lanes r = t - centroid: the
@@ -185,11 +196,7 @@ V3 dipole_far(const OctreeNode& n, const V3& t) {
 
 void h_dipole_points(const OctreeView& tree, const PointSourceColumns& sources, TargetSpan targets,
                      const std::uint32_t* order, OutSpan out) {
-  const Acceptance accepts(tree);
-  for_target_groups(targets, order, out, [&](const V3& t) {
-    return walk(
-        tree, accepts, t, [&](const OctreeNode& n, const V3& p) { return dipole_points_leaf(sources, n, p); }, dipole_far);
-  });
+  evaluate<dipole_points_leaf, dipole_far>(tree, sources, targets, order, out);
 }
 
 // ---- point current elements -------------------------------------------------
@@ -220,12 +227,7 @@ V3 current_far(const OctreeNode& n, const V3& t) {
 
 void h_current_points(const OctreeView& tree, const PointSourceColumns& sources, TargetSpan targets,
                       const std::uint32_t* order, OutSpan out) {
-  const Acceptance accepts(tree);
-  for_target_groups(targets, order, out, [&](const V3& t) {
-    return walk(
-        tree, accepts, t, [&](const OctreeNode& n, const V3& p) { return current_points_leaf(sources, n, p); },
-        current_far);
-  });
+  evaluate<current_points_leaf, current_far>(tree, sources, targets, order, out);
 }
 
 // ---- tetrahedra (edge-integral formulation) ---------------------------------
@@ -262,22 +264,14 @@ V3 current_tet4_leaf(const Tet4Mesh& mesh, const OctreeNode& n, const V3& t) {
   return {hx, hy, hz};
 }
 
-void h_dipole_tet4(const OctreeView& tree, const Tet4Mesh& sources, TargetSpan targets, const std::uint32_t* order,
-                   OutSpan out) {
-  const Acceptance accepts(tree);
-  for_target_groups(targets, order, out, [&](const V3& t) {
-    return walk(
-        tree, accepts, t, [&](const OctreeNode& n, const V3& p) { return dipole_tet4_leaf(sources, n, p); }, dipole_far);
-  });
+void h_dipole_tet4(const OctreeView& tree, const Tet4Mesh& sources, TargetSpan targets,
+                   const std::uint32_t* order, OutSpan out) {
+  evaluate<dipole_tet4_leaf, dipole_far>(tree, sources, targets, order, out);
 }
 
-void h_current_tet4(const OctreeView& tree, const Tet4Mesh& sources, TargetSpan targets, const std::uint32_t* order,
-                    OutSpan out) {
-  const Acceptance accepts(tree);
-  for_target_groups(targets, order, out, [&](const V3& t) {
-    return walk(
-        tree, accepts, t, [&](const OctreeNode& n, const V3& p) { return current_tet4_leaf(sources, n, p); }, current_far);
-  });
+void h_current_tet4(const OctreeView& tree, const Tet4Mesh& sources, TargetSpan targets,
+                    const std::uint32_t* order, OutSpan out) {
+  evaluate<current_tet4_leaf, current_far>(tree, sources, targets, order, out);
 }
 
 }  // namespace

@@ -36,7 +36,9 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 bool same_bits(double a, double b) {
   return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof(double)) == 0;
 }
-bool same_bits(const Vec3& a, const Vec3& b) { return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z); }
+bool same_bits(const Vec3& a, const Vec3& b) {
+  return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
+}
 
 template <class F>
 std::string panic_message(F&& f) {
@@ -678,7 +680,9 @@ TEST(OctreeEvaluation, NaNCentroidBranchesAreAlwaysOpened) {
     x.push_back(0.01 * i), y.push_back(0.0), z.push_back(0.0);
     x.push_back(1.0 - 0.01 * i), y.push_back(1.0), z.push_back(1.0);
   }
-  for (std::size_t i = 0; i < x.size(); ++i) v.push_back(1.0), mx.push_back(i == 0 ? 0.0 : 1.0), my.push_back(0.5), mz.push_back(0.0);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    v.push_back(1.0), mx.push_back(i == 0 ? 0.0 : 1.0), my.push_back(0.5), mz.push_back(0.0);
+  }
   my[0] = 0.0;
   const auto tree = build_from_sources(DipoleSources(PointSources(x, y, z, v, mx, my, mz)), 21, 1);
   const Branch root = std::get<Branch>(tree.node(0));
@@ -742,7 +746,8 @@ TEST(OctreeEvaluation, SingleSourceIsTheExactKernel) {
   const auto tree = build_from_sources(DipoleSources(PointSources(x, y, z, v, mx, my, mz)), 21, 1);
   const Vec3 t{1.0, 1.0, 1.0};
   const double r = std::pow(0.5 * three_over_4pi, one_third);
-  EXPECT_TRUE(same_bits(h_traverse(tree, 0, t, 0.5), Vec3{} + h_point_dipole({0.3, -0.2, 0.1}, {0.5, 1.0, -0.5}, r, t)));
+  const Vec3 exact = h_point_dipole({0.3, -0.2, 0.1}, {0.5, 1.0, -0.5}, r, t);
+  EXPECT_TRUE(same_bits(h_traverse(tree, 0, t, 0.5), Vec3{} + exact));
 }
 
 TEST(OctreeEvaluation, BadConnectivityAbortsBeforeEvaluating) {

@@ -120,7 +120,8 @@ void h_field(const Octree<S>& tree, std::span<const double> x, std::span<const d
              Isa isa = best_isa()) {
   const std::size_t n = x.size();
   std::size_t shortest = n;
-  for (const std::size_t len : {y.size(), z.size(), hx.size(), hy.size(), hz.size()}) shortest = std::min(shortest, len);
+  for (const std::size_t len : {y.size(), z.size(), hx.size(), hy.size(), hz.size()})
+    shortest = std::min(shortest, len);
   if (shortest < n) panic_index(shortest, shortest);
   // Each target's value is independent of the others, so they are visited
   // along the Morton curve of the tree's box: neighbouring targets walk

@@ -9,6 +9,12 @@ median of the repeats.
 
     python3 benchmarks/bench_mesh.py [--repeats N] [--sizes 1e5 1e6]
 """
+import os
+
+# NumPy's BLAS threads keep spinning on the other core after a baseline call
+# and would steal it from the parallel measurements; baselines run on one core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import itertools
 

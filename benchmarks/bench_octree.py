@@ -19,6 +19,12 @@ largest |H - H_exact| over the largest |H_exact|.
 Run: python benchmarks/bench_octree.py [--sizes 10000 100000 1000000]
      [--theta 0.5] [--leaf 8] [--tet-sizes 10000 100000] [--tet-leaf 4]
 """
+import os
+
+# NumPy's BLAS threads keep spinning on the other core after a baseline call
+# and would steal it from the parallel measurements; baselines run on one core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import time
 

@@ -5,6 +5,12 @@ h_current_point_direct with one thread and with all threads, beside a
 vectorised NumPy implementation of the same formulas on the same data.
 Run: python benchmarks/bench_point.py [--sources N] [--targets T]
 """
+import os
+
+# NumPy's BLAS threads keep spinning on the other core after a baseline call
+# and would steal it from the parallel measurements; baselines run on one core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 
 import numpy as np

@@ -13,6 +13,12 @@ octree's iteration count at the same size (marked "est.").
 
     PYTHONPATH=<build dir>:python python3 benchmarks/bench_solver.py [--sizes 2000 10000 50000] [--chi 3]
 """
+import os
+
+# NumPy's BLAS threads keep spinning on the other core after a baseline call
+# and would steal it from the parallel measurements; baselines run on one core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import time
 

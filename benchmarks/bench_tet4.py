@@ -12,6 +12,12 @@ magpylib works in SI: polarization J = mu0 M in tesla, H in A/m. With M in
 A/m its H equals the H returned here (in the units of M).
 Run: python benchmarks/bench_tet4.py [--elements E] [--targets T]
 """
+import os
+
+# NumPy's BLAS threads keep spinning on the other core after a baseline call
+# and would steal it from the parallel measurements; baselines run on one core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 
 import numpy as np

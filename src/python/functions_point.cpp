@@ -1,6 +1,5 @@
 // Point-source field functions: dipoles (magnetised volume elements) and
 // current elements, by direct summation over all sources.
-#include <stdexcept>
 
 #include "core/direct.hpp"
 #include "core/octree/fields.hpp"

@@ -1,7 +1,6 @@
 // Field functions of tetrahedral meshes: uniformly magnetised elements and
 // elements carrying a uniform current density, by direct summation over all
 // elements (closed forms in the face or the edge formulation).
-#include <stdexcept>
 
 #include "core/direct.hpp"
 #include "core/octree/fields.hpp"

@@ -53,15 +53,18 @@ inline void dipole_field_lanes(W rx, W ry, W rz, double mx, double my, double mz
   }
 }
 
-// Field of one point dipole of the given moment at one target.
+// Field of one point dipole of the given moment at one target: the same
+// operations as one lane of dipole_field_lanes, with the inside field formed
+// only when the target is inside.
 inline Vec3 h_point_dipole(const Vec3& centroid, const Vec3& moment, double radius, const Vec3& target) {
-  using W = simd::V1;
-  const Vec3 core = dipole_core_field(moment, radius);
-  W hx, hy, hz;
-  dipole_field_lanes(W::set1(target.x - centroid.x), W::set1(target.y - centroid.y),
-                     W::set1(target.z - centroid.z), moment.x, moment.y, moment.z, radius, core.x,
-                     core.y, core.z, hx, hy, hz);
-  return {hx.v[0], hy.v[0], hz.v[0]};
+  const double rx = target.x - centroid.x, ry = target.y - centroid.y, rz = target.z - centroid.z;
+  const double rmag = std::sqrt((rx * rx + ry * ry) + rz * rz);
+  if (rmag <= radius) return dipole_core_field(moment, radius);
+  const double rinv = 1.0 / rmag;
+  const double ux = rx * rinv, uy = ry * rinv, uz = rz * rinv;
+  const double c = inv_4pi * ((rinv * rinv) * rinv);
+  const double d3 = 3.0 * ((moment.x * ux + moment.y * uy) + moment.z * uz);
+  return {(ux * d3 - moment.x) * c, (uy * d3 - moment.y) * c, (uz * d3 - moment.z) * c};
 }
 
 // Field of one current element vj = J*V at one target (Biot-Savart outside,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "core/errors.hpp"
 #include "core/forces.hpp"
 #include "core/gradient.hpp"
@@ -18,15 +19,7 @@
 namespace zandrel {
 namespace {
 
-template <class Fn>
-std::string panic_message(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "no panic";
-}
+using testing::panic_message;
 
 std::string assertion(std::size_t left, std::size_t right) {
   return "assertion `left == right` failed\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);

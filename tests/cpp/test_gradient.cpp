@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "core/errors.hpp"
 #include "core/gradient.hpp"
 #include "core/mat3.hpp"
@@ -18,15 +19,7 @@
 namespace zandrel {
 namespace {
 
-template <class Fn>
-std::string panic_message(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "no panic";
-}
+using testing::panic_message;
 
 Mat3 rows(Vec3 r0, Vec3 r1, Vec3 r2) { return Mat3{{r0, r1, r2}}; }
 

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "test_support.hpp"
 #include "core/errors.hpp"
 #include "core/mesh.hpp"
 #include "core/mesh_surface.hpp"
@@ -17,17 +18,9 @@
 namespace zandrel {
 namespace {
 
-using Faces = std::vector<std::uint32_t>;
+using testing::panic_message;
 
-template <class Fn>
-std::string panic_message(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "no panic";
-}
+using Faces = std::vector<std::uint32_t>;
 
 // Reference: count every sorted face with an ordered map, remember the last
 // occurrence, keep the odd ones sorted by that occurrence.

@@ -45,7 +45,7 @@ struct PointSources {
     check_range(start, end);
     Vec3 h;
     for (std::size_t i = start; i < end; ++i)
-      h = h + dipole_field(target.x - xg[i], target.y - yg[i], target.z - zg[i], {vjx[i], vjy[i], vjz[i]}, r[i]);
+      h = h + h_point_dipole({xg[i], yg[i], zg[i]}, {vjx[i], vjy[i], vjz[i]}, r[i], target);
     return h;
   }
   Vec3 current_leaf(std::size_t start, std::size_t end, const Vec3& target) const {

@@ -58,19 +58,6 @@ EncodedSources encode_centroids(const S& s, std::uint8_t /*max_depth*/) {
   return {box, std::move(codes)};
 }
 
-// The field of a point dipole (h_point_dipole of point.hpp, the same
-// operations in the same order) with the uniform inside field formed only
-// when the target is inside: r = target - centroid.
-inline Vec3 dipole_field(double rx, double ry, double rz, const Vec3& moment, double radius) {
-  const double rmag = std::sqrt((rx * rx + ry * ry) + rz * rz);
-  if (rmag <= radius) return dipole_core_field(moment, radius);
-  const double rinv = 1.0 / rmag;
-  const double ux = rx * rinv, uy = ry * rinv, uz = rz * rinv;
-  const double c = inv_4pi * ((rinv * rinv) * rinv);
-  const double d3 = 3.0 * ((moment.x * ux + moment.y * uy) + moment.z * uz);
-  return {(ux * d3 - moment.x) * c, (uy * d3 - moment.y) * c, (uz * d3 - moment.z) * c};
-}
-
 // Sources whose vectors are magnetisations: a branch is one point dipole of
 // the aggregated moment at the branch centroid (radius 0).
 template <Sources S>
@@ -87,7 +74,7 @@ struct DipoleSources {
   EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
 
   Vec3 h_field_branch(const Vec3& centroid, const Vec3& moment, const Vec3& target) const {
-    return dipole_field(target.x - centroid.x, target.y - centroid.y, target.z - centroid.z, moment, 0.0);
+    return h_point_dipole(centroid, moment, 0.0, target);
   }
   Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
     return sources.dipole_leaf(start, end, target);

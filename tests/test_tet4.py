@@ -514,7 +514,7 @@ def test_argument_types_are_checked_in_order():
     assert np.array_equal(h, h_cur(REGULAR, ONE, REF_VECTOR, t, True))
 
 
-@pytest.mark.parametrize("offset", [0.0, 1e-5, 1e-4, 1e-2])
+@pytest.mark.parametrize("offset", [0.0, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-2])
 def test_edge_formulation_on_and_near_the_extension_of_an_edge(offset):
     # Behind an edge's end, on or near its supporting line, x + r of the edge
     # antiderivative cancels; the edge formulation must still agree with the

@@ -107,16 +107,14 @@ inline W edge_integral(W x, W y, W z) {
   const W az = abs(z);
   const W arg = ((x * y) * (az - r)) / ((y * y) * r + (az * x) * x);
   const W atan_term = (W::set1(1.0) / y * az) * fastmath::atan(arg);
-  const auto keep = (r > W::set1(1e-8)) & (abs(y) > W::set1(1e-12) * r);
-  // In the plane y = 0 through the edge (away from its line) the arctangent
-  // term is 0/0 but has the finite limit (|z| - r)/x: both arctangents tend to
-  // the same +-pi/2 and their difference is y (|z| - r)/(x |z|) to first order.
-  // Dropping it would make every target in that plane see a wrong field.
-  // (With z = 0 the term vanishes identically, as the formula says.)
+  // The arctangent term is finite and accurate for every y whose reciprocal
+  // is finite: near y = 0 it tends to (|z| - r)/x, which the fast arctangent
+  // reproduces with its slope at 0, 0.99997726. Cutting it off below
+  // |y| = 1e-12 r would drop that limit, and would cut one end of an edge and
+  // not the other near the edge's line, where the two ends cancel. At y = 0
+  // (and |z| > 0) the limit itself is taken; with z = 0 the term vanishes.
+  const auto keep = (r > W::set1(1e-8)) & (abs(y) > W::set1(1e-300));
   const auto in_plane = (!keep) & (r > W::set1(1e-8)) & (abs(x) > zero) & (az > zero);
-  // The argument of the arctangent tends to 0, where the fast arctangent's
-  // slope is its leading coefficient: the limit keeps that factor so that the
-  // term stays continuous with its neighbours off the plane.
   const W limit = simd::any(in_plane) ? ((az - r) / x) * W::set1(0.99997726) : zero;
   return log_term + select(keep, atan_term, select(in_plane, limit, zero));
 }
@@ -137,7 +135,13 @@ inline Vec3Lanes<W> edge_integral_gradient(W x, W y, W z) {
   const W yy = y * y, xx = x * x, zz = z * z;
   const W fx = (r - a) / (yy + xx);
   const W fy_1 = (a * (alpha - beta)) / yy;
-  const W fy_2 = y / (r * (x + r));
+  // Behind the edge's end (x < 0), near its line, x + r cancels to a few
+  // correct digits; there it is formed as (y^2 + z^2) / (r - x), as in
+  // edge_integral, or this term swamps the derivative.
+  const W xr_direct = x + r;
+  const auto behind = (!(abs(xr_direct) > W::set1(1e-8))) & (x < W::set1(0.0));
+  const W xr = simd::any(behind) ? select(behind, (yy + zz) / (r - x), xr_direct) : xr_direct;
+  const W fy_2 = y / (r * xr);
   const W fy_3 = (a * (x / (yy * (xx / yy + one)) - (xa / (r * r2) + xa / (yy * r)) / (((zz * x) * x) / (yy * r2) + one))) / y;
   const W fy = (fy_1 + fy_2) + fy_3;
   // Sign of z with -0 counted negative; NaN for a NaN z.

@@ -58,13 +58,13 @@ EncodedSources encode_centroids(const S& s, std::uint8_t /*max_depth*/) {
   return {box, std::move(codes)};
 }
 
-// Sources whose vectors are magnetisations: a branch is one point dipole of
-// the aggregated moment at the branch centroid (radius 0).
+// The Sources operations of a wrapped set, forwarded unchanged; the two
+// meanings below differ only in their field kernels.
 template <Sources S>
-struct DipoleSources {
+struct ForwardedSources {
   S sources;
 
-  explicit DipoleSources(S s) : sources(std::move(s)) {}
+  explicit ForwardedSources(S s) : sources(std::move(s)) {}
 
   std::size_t len() const { return sources.len(); }
   Vec3 centroid(std::size_t i) const { return sources.centroid(i); }
@@ -72,36 +72,41 @@ struct DipoleSources {
   void sort(std::span<const std::size_t> indices) { sources.sort(indices); }
   const BoundingBox& bbox() const { return sources.bbox(); }
   EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
+};
+
+// Sources whose vectors are magnetisations: a branch is one point dipole of
+// the aggregated moment at the branch centroid (radius 0).
+template <Sources S>
+struct DipoleSources : ForwardedSources<S> {
+  using ForwardedSources<S>::ForwardedSources;
 
   Vec3 h_field_branch(const Vec3& centroid, const Vec3& moment, const Vec3& target) const {
     return h_point_dipole(centroid, moment, 0.0, target);
   }
   Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-    return sources.dipole_leaf(start, end, target);
+    return this->sources.dipole_leaf(start, end, target);
   }
 };
 
 // Sources whose vectors are current densities: a branch is one current
 // element of the aggregated moment (sum of J*V) at the branch centroid.
 template <Sources S>
-struct CurrentSources {
-  S sources;
-
-  explicit CurrentSources(S s) : sources(std::move(s)) {}
-
-  std::size_t len() const { return sources.len(); }
-  Vec3 centroid(std::size_t i) const { return sources.centroid(i); }
-  Vec3 moment(std::size_t i) const { return sources.moment(i); }
-  void sort(std::span<const std::size_t> indices) { sources.sort(indices); }
-  const BoundingBox& bbox() const { return sources.bbox(); }
-  EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
+struct CurrentSources : ForwardedSources<S> {
+  using ForwardedSources<S>::ForwardedSources;
 
   Vec3 h_field_branch(const Vec3& centroid, const Vec3& vj, const Vec3& target) const {
     return h_point(centroid, vj, 0.0, target);
   }
   Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-    return sources.current_leaf(start, end, target);
+    return this->sources.current_leaf(start, end, target);
   }
 };
+
+// Inherited constructors carry no deduction guides: DipoleSources(set) and
+// CurrentSources(set) deduce the wrapped type through these.
+template <Sources S>
+DipoleSources(S) -> DipoleSources<S>;
+template <Sources S>
+CurrentSources(S) -> CurrentSources<S>;
 
 ZANDREL_END

@@ -27,7 +27,8 @@ import numpy as np
 import _zandrel
 from common import ncores, print_table
 from zandrel.capture import captured_fd1
-from zandrel.mesh import divisions_for, signed_volumes, sphere_mesh
+from zandrel.mesh import signed_volumes
+from zandrel.meshers import divisions_for, sphere_mesh
 
 
 def run(nodes, conn, hext, chi, args, leaf_threshold, max_iterations):

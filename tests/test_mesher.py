@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import _zandrel
-from zandrel.mesh import divisions_for, signed_volumes, sphere_mesh
+from zandrel.mesh import signed_volumes
+from zandrel.meshers import divisions_for, sphere_mesh
 
 DIVISIONS = [1, 2, 3, 4, 5, 6, 7, 8, 11, 16]
 
@@ -119,7 +120,7 @@ def test_mirror_symmetric_for_even_divisions(divisions):
 
 def test_radius_and_centre():
     unit_nodes, unit_conn = sphere_mesh(1.0, 5)
-    nodes, conn = sphere_mesh(2.5, 5, centre=(1.0, -2.0, 0.5))
+    nodes, conn = sphere_mesh(2.5, 5, center=(1.0, -2.0, 0.5))
     np.testing.assert_array_equal(conn, unit_conn)
     np.testing.assert_allclose(nodes, unit_nodes * 2.5 + [1.0, -2.0, 0.5], rtol=0, atol=1e-14)
 
@@ -137,8 +138,8 @@ def test_jitter_moves_interior_nodes_only(divisions):
     # The boundary polyhedron, and so the total volume, does not change.
     assert signed_volumes(moved, conn).sum() == pytest.approx(signed_volumes(exact, conn).sum(), rel=1e-12)
     # Reproducible from the seed, different for another seed.
-    np.testing.assert_array_equal(moved, sphere_mesh(1.0, divisions, jitter=0.1, seed=3)[0])
-    assert not np.array_equal(moved, sphere_mesh(1.0, divisions, jitter=0.1, seed=4)[0])
+    np.testing.assert_array_equal(moved, sphere_mesh(1.0, divisions, jitter=0.1, seed=3).nodes)
+    assert not np.array_equal(moved, sphere_mesh(1.0, divisions, jitter=0.1, seed=4).nodes)
 
 
 def test_exact_lattice_inner_cube():

@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 import _zandrel
-from zandrel.mesh import signed_volumes, sphere_mesh
+from zandrel.mesh import signed_volumes
+from zandrel.meshers import sphere_mesh
 
 UNIT_NODES = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
 
@@ -275,7 +276,7 @@ def test_progress_goes_to_file_descriptor_one_not_sys_stdout():
         import io, sys
         import numpy as np
         import _zandrel
-        from zandrel.mesh import sphere_mesh
+        from zandrel.meshers import sphere_mesh
         nodes, conn = sphere_mesh(1.0, 2)
         hext = np.tile([0.0, 0.0, 1.0], (len(conn), 1))
         real, sys.stdout = sys.stdout, io.StringIO()
@@ -295,7 +296,7 @@ def test_failed_progress_write_aborts():
         import os
         import numpy as np
         import _zandrel
-        from zandrel.mesh import sphere_mesh
+        from zandrel.meshers import sphere_mesh
         nodes, conn = sphere_mesh(1.0, 2)
         hext = np.tile([0.0, 0.0, 1.0], (len(conn), 1))
         saved = os.dup(1)

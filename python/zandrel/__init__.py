@@ -1,11 +1,17 @@
-"""Magnetostatics of tetrahedral meshes on top of the ``_zandrel`` extension.
+"""zandrel: magnetostatics of tetrahedral meshes and point clouds.
 
-``zandrel.mesh`` builds tetrahedral meshes of a ball, ``zandrel.capture``
-catches the solver's progress lines; ``python -m zandrel`` runs the
-demonstration: the magnetisation of a linear magnetic sphere in a uniform
-field, against the analytic solution.
+SI units throughout the package: lengths in m, magnetisation and field
+strength H in A/m, flux density B and polarisation in T, forces in N.
+
+- :class:`Mesh`: tetrahedral meshes with named regions (checked, orientation
+  repaired); :func:`sphere_mesh` meshes a ball.
+- ``python -m zandrel`` runs the demonstration.
+
+The low-level extension module ``_zandrel`` holds the fourteen native
+functions the package is built on.
 """
 from zandrel.capture import captured_fd1
-from zandrel.mesh import divisions_for, signed_volumes, sphere_mesh
+from zandrel.mesh import Mesh, signed_volumes
+from zandrel.meshers import divisions_for, sphere_mesh
 
-__all__ = ["sphere_mesh", "divisions_for", "signed_volumes", "captured_fd1"]
+__all__ = ["Mesh", "sphere_mesh", "divisions_for", "signed_volumes", "captured_fd1"]

@@ -16,7 +16,8 @@ import numpy as np
 
 import _zandrel
 from zandrel.capture import captured_fd1
-from zandrel.mesh import divisions_for, signed_volumes, sphere_mesh
+from zandrel.mesh import signed_volumes
+from zandrel.meshers import divisions_for, sphere_mesh
 
 DEFAULT_ELEMENTS = 2000
 DEFAULT_CHI = (0.5, 2.0, 10.0)

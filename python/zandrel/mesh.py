@@ -1,145 +1,356 @@
-"""Tetrahedral meshes of a ball, built from a cube lattice (NumPy only).
+"""Tetrahedral meshes with named regions.
 
-The cube [-1, 1]^3 is cut into ``divisions``^3 cells and every cell into six
-tetrahedra around one of its main diagonals (Kuhn subdivision). Each cell's
-subdivision is mirrored into its octant so that the shared diagonal runs from
-the cell corner nearest the centre to the farthest one: neighbouring cells
-then agree on every shared face (the mesh is conforming), with an even number
-of divisions the mesh has the symmetry of the cube's three mirror planes, and
-no element has all four nodes on the boundary (such elements would become
-slivers on the sphere).
-
-The lattice is then mapped onto the ball. An inner cube (a fraction of the
-lattice) is kept straight; in the shell around it every node moves along its
-ray from the centre, interpolating linearly between the inner cube's surface
-and the sphere. The map is continuous and monotone along each ray, so the
-elements keep their positive orientation (the tests check this over a range
-of divisions), and the outer layer of nodes lies exactly on the sphere: the
-mesh volume approaches 4/3 pi r^3 from below as the lattice is refined, and
-element shapes stay bounded (radius ratio above 0.6).
+A :class:`Mesh` is what every model of the package is built on: nodes in
+metres, four-node tetrahedra, and named regions (sets of elements that share
+a material). Construction checks what the native kernels cannot: shapes,
+index ranges, finite coordinates, element orientation (reversed elements are
+repaired, since a reversed element silently contributes the opposite field),
+degenerate elements and tangled meshes (both refused).
 """
-import itertools
+import logging
 
 import numpy as np
 
-__all__ = ["sphere_mesh", "divisions_for", "signed_volumes"]
+import _zandrel
+from zandrel._convert import as_indices, as_points, as_vector
 
-# Share of the lattice's half-width given to the curved shell. With 0.35 the
-# inner cube reaches 0.3 of the radius: small enough that the shell's radial
-# layers are not crushed at the cube's corners, large enough that the shell
-# elements are not stretched along the axes.
-_SHELL_FRACTION = 0.35
+__all__ = ["Mesh", "signed_volumes"]
 
+log = logging.getLogger("zandrel")
 
-def _kuhn_offsets():
-    """Corner offsets (6, 4, 3) of the six tetrahedra of a unit cell: one per
-    order of the axes, the path (0,0,0) -> ... -> (1,1,1) stepping one axis at
-    a time."""
-    tets = []
-    for order in itertools.permutations(range(3)):
-        corner = [0, 0, 0]
-        path = [tuple(corner)]
-        for axis in order:
-            corner[axis] = 1
-            path.append(tuple(corner))
-        tets.append(path)
-    return np.array(tets, dtype=np.int64)
+# An element whose volume is below this fraction of the cube of its longest
+# edge from node 0 is flat: its four nodes are coplanar up to rounding.
+_FLAT_VOLUME = 1e-12
+
+# The faces of a tetrahedron (t0, t1, t2, t3) with outward right-hand normals
+# when the element is positively oriented; the same table as the boundary
+# extraction of the extension.
+_FACES = np.array([[0, 3, 2], [0, 2, 1], [0, 1, 3], [1, 2, 3]])
 
 
-def divisions_for(elements):
-    """Lattice divisions per axis whose mesh has about ``elements`` elements
-    (6 per cell); at least 2."""
-    return max(2, int(round((max(elements, 1) / 6.0) ** (1.0 / 3.0))))
-
-
-def signed_volumes(nodes, connectivity):
-    """Signed volumes (M,) of the elements: positive when node 3 lies on the
+def signed_volumes(nodes, elements):
+    """Signed volumes (E,) of tetrahedra: positive when node 3 lies on the
     side of (node1 - node0) x (node2 - node0)."""
-    a, b, c, d = (nodes[connectivity[:, k]] for k in range(4))
-    return np.einsum("ij,ij->i", b - a, np.cross(c - a, d - a)) / 6.0
+    nodes = np.asarray(nodes, dtype=np.float64)
+    elements = np.asarray(elements).astype(np.int64, copy=False)
+    a = nodes[elements[:, 0]]
+    return np.einsum("ij,ij->i", nodes[elements[:, 1]] - a,
+                     np.cross(nodes[elements[:, 2]] - a, nodes[elements[:, 3]] - a)) / 6.0
 
 
-def sphere_mesh(radius=1.0, divisions=8, centre=(0.0, 0.0, 0.0), jitter=0.05, seed=0):
-    """Mesh of the ball of ``radius`` around ``centre``.
+def _as_elements(value, n_nodes):
+    """(E, 4) uint32 corner indices from any integer array: 10-node
+    tetrahedra are reduced to their corners, shapes that are almost right are
+    explained."""
+    array = np.asarray(value)
+    if array.size and not np.issubdtype(array.dtype, np.integer):
+        if np.issubdtype(array.dtype, np.floating) and np.array_equal(array, np.round(array)):
+            raise TypeError("elements must be an integer array of node indices, got floats; "
+                            "convert it with elements.astype(np.int64)")
+        raise TypeError(f"elements must be an integer array of node indices, got dtype {array.dtype}")
+    if array.ndim == 2 and array.shape[1] == 10:
+        log.info("zandrel.Mesh: 10-node tetrahedra reduced to their 4 corner nodes")
+        array = array[:, :4]
+    if array.size == 0 and array.ndim == 1:
+        array = array.reshape(0, 4)
+    if array.ndim != 2 or array.shape[1] != 4:
+        hint = ""
+        if array.ndim == 2 and array.shape[0] == 4:
+            hint = "; it looks transposed: pass elements.T"
+        elif array.ndim == 2 and array.shape[1] == 3:
+            hint = "; rows of 3 are triangles (a surface mesh), a volume mesh needs tetrahedra"
+        raise ValueError(f"elements must have shape (E, 4) (or (E, 10) for quadratic tetrahedra), "
+                         f"got {array.shape}{hint}")
+    if n_nodes > 0xFFFFFFFF:
+        raise ValueError("meshes of more than 4294967295 nodes are not supported")
+    if array.size:
+        low, high = int(array.min()), int(array.max())
+        if low < 0 or high >= n_nodes:
+            bad = low if low < 0 else high
+            row = int(np.argwhere(array == bad)[0, 0])
+            raise ValueError(f"element {row} refers to node {bad}, outside 0 ... {n_nodes - 1}; "
+                             "node indices are 0-based (subtract 1 from 1-based files)")
+    return np.ascontiguousarray(array, dtype=np.uint32)
 
-    Returns ``(nodes, connectivity)``: nodes (N, 3) float64 with
-    N = (divisions + 1)^3, and connectivity (M, 4) uint32 with
-    M = 6 divisions^3, every element positively oriented. Both arrays are
-    C-contiguous, ready for the functions of ``_zandrel``.
 
-    ``jitter`` moves every interior node by up to that fraction of the
-    lattice spacing per axis (pseudo-random from ``seed``, mirrored with the
-    mesh so that its mirror symmetry survives; nodes on the sphere stay put).
-    It breaks the exact alignments of a lattice, where element centroids lie
-    on the extended edges and face planes of other elements: the
-    edge-integral field kernel (the octree's leaves) loses accuracy at such
-    points. 0 gives the exact lattice.
+def _first(indices, limit=10):
+    shown = ", ".join(str(int(i)) for i in indices[:limit])
+    return shown + (f", ... ({len(indices)} in all)" if len(indices) > limit else "")
+
+
+def _tangled_elements(elements):
+    """Elements that overlap a neighbour: after every element has been made
+    positive, a face shared by two elements must appear once in each
+    orientation; a face seen twice in the same orientation (two elements on
+    the same side of it) or by three or more elements means the mesh folds
+    over itself there, which no reordering of nodes repairs."""
+    if len(elements) < 2:
+        return np.zeros(0, dtype=np.int64)
+    faces = elements[:, _FACES].reshape(-1, 3).astype(np.int64)
+    order = np.argsort(faces, axis=1)
+    keys = np.take_along_axis(faces, order, axis=1)
+    # Parity of the permutation that sorts the face's corners: its orientation.
+    parity = ((order[:, 0] > order[:, 1]).astype(np.int8) + (order[:, 0] > order[:, 2])
+              + (order[:, 1] > order[:, 2])) % 2
+    _, inverse, counts = np.unique(keys, axis=0, return_inverse=True, return_counts=True)
+    inverse = inverse.reshape(-1)
+    orientation_sum = np.bincount(inverse, weights=parity, minlength=len(counts))
+    bad_face = (counts > 2) | ((counts == 2) & (orientation_sum != 1))
+    return np.unique(np.flatnonzero(bad_face[inverse]) // 4)
+
+
+class Mesh:
+    """A tetrahedral mesh with named regions.
+
+    Parameters
+    ----------
+    nodes : array_like, shape (N, 3)
+        Node coordinates in metres.
+    elements : array_like of int, shape (E, 4) or (E, 10)
+        0-based node indices of each tetrahedron (any integer dtype; 10-node
+        tetrahedra are reduced to their corners).
+    regions : dict or str, optional
+        Named groups of elements, ``{name: indices or boolean mask}``; each
+        element belongs to at most one region. A single string names one
+        region holding the whole mesh. Default: no regions (a model then
+        treats the mesh as one body).
+    repair : bool, default True
+        Reorder the nodes of negatively oriented elements (node 3 on the
+        wrong side of (n1 - n0) x (n2 - n0)). With False such elements are
+        refused.
+
+    Raises
+    ------
+    ValueError
+        For wrong shapes, indices out of range, non-finite coordinates,
+        elements of zero volume, tangled elements (overlapping their
+        neighbours), overlapping regions.
+
+    Notes
+    -----
+    The arrays are stored read-only, C-contiguous, as float64 and uint32,
+    ready for the native functions. ``repaired`` counts the elements whose
+    orientation was fixed. A mesh unpacks as ``nodes, elements = mesh``.
     """
-    n = int(divisions)
-    if n < 1:
-        raise ValueError("divisions must be at least 1")
-    if not radius > 0.0:
-        raise ValueError("radius must be positive")
-    if not 0.0 <= jitter <= 0.2:
-        raise ValueError("jitter must lie in [0, 0.2]")
 
-    # Cells and their tetrahedra, each subdivision mirrored towards the outside.
-    idx = np.arange(n)
-    cells = np.stack(np.meshgrid(idx, idx, idx, indexing="ij"), axis=-1).reshape(-1, 3)
-    mirrored = (2 * cells + 1 < n)[:, None, None, :]
-    offsets = _kuhn_offsets()[None]
-    corners = cells[:, None, None, :] + np.where(mirrored, 1 - offsets, offsets)
-    side = n + 1
-    connectivity = ((corners[..., 0] * side + corners[..., 1]) * side + corners[..., 2]).reshape(-1, 4)
+    def __init__(self, nodes, elements, regions=None, *, repair=True):
+        nodes = as_points(nodes, "nodes")
+        elements = _as_elements(elements, len(nodes))
+        volumes = signed_volumes(nodes, elements) if len(elements) else np.zeros(0)
+        if len(elements):
+            a = nodes[elements[:, 0]]
+            longest = np.max([np.linalg.norm(nodes[elements[:, k]] - a, axis=1) for k in (1, 2, 3)], axis=0)
+            flat = np.flatnonzero(np.abs(volumes) <= _FLAT_VOLUME * longest**3)
+            if len(flat):
+                raise ValueError(f"elements {_first(flat)} have zero volume (repeated or coplanar nodes); "
+                                 "remove them from the mesh")
+        reversed_ = np.flatnonzero(volumes < 0.0)
+        if len(reversed_):
+            if not repair:
+                raise ValueError(f"elements {_first(reversed_)} are negatively oriented; "
+                                 "pass repair=True to reorder their nodes")
+            elements = elements.copy()
+            elements[reversed_, 1], elements[reversed_, 2] = elements[reversed_, 2], elements[reversed_, 1].copy()
+            log.info("zandrel.Mesh: %d of %d elements were reversed and have been reordered",
+                     len(reversed_), len(elements))
+        tangled = _tangled_elements(elements)
+        if len(tangled):
+            raise ValueError(f"elements {_first(tangled)} overlap their neighbours (the mesh is tangled "
+                             "or has a face shared by more than two elements); reordering nodes cannot "
+                             "repair this: regenerate the mesh")
+        nodes.flags.writeable = False
+        elements.flags.writeable = False
+        self._nodes = nodes
+        self._elements = elements
+        self._regions = self._check_regions(regions, len(elements))
+        self.repaired = len(reversed_)
+        self._volumes = None
+        self._centroids = None
 
-    grid = -1.0 + 2.0 * np.arange(side) / n
-    lattice = np.stack(np.meshgrid(grid, grid, grid, indexing="ij"), axis=-1).reshape(-1, 3)
+    @staticmethod
+    def _check_regions(regions, count):
+        if regions is None:
+            return {}
+        if isinstance(regions, str):
+            regions = {regions: np.arange(count)}
+        if not isinstance(regions, dict):
+            raise TypeError("regions must be a dict {name: element indices} or a single name")
+        owner = np.full(count, -1, dtype=np.int64)
+        checked = {}
+        for k, (name, members) in enumerate(regions.items()):
+            if not isinstance(name, str) or not name:
+                raise TypeError(f"region names must be non-empty strings, got {name!r}")
+            idx = np.unique(as_indices(members, f"regions[{name!r}]", count, allow_mask=True))
+            clash = idx[owner[idx] >= 0]
+            if len(clash):
+                other = list(regions)[owner[clash[0]]]
+                raise ValueError(f"element {int(clash[0])} is in both regions {other!r} and {name!r}; "
+                                 "each element may belong to one region only")
+            owner[idx] = k
+            idx.flags.writeable = False
+            checked[name] = idx
+        return checked
 
-    # Mirroring reverses the orientation of an odd number of cells' elements:
-    # swap two nodes wherever the lattice element is negative.
-    negative = signed_volumes(lattice, connectivity) < 0.0
-    connectivity[negative, 1], connectivity[negative, 2] = (
-        connectivity[negative, 2].copy(), connectivity[negative, 1].copy())
+    # ---- the stored data --------------------------------------------------
+    @property
+    def nodes(self):
+        """(N, 3) float64 node coordinates in metres (read-only)."""
+        return self._nodes
 
-    lattice += _mirrored_jitter(n, jitter, seed)
-    nodes = _map_to_ball(lattice, n)
-    nodes = nodes * float(radius) + np.asarray(centre, dtype=np.float64)
-    return np.ascontiguousarray(nodes, dtype=np.float64), np.ascontiguousarray(connectivity, dtype=np.uint32)
+    @property
+    def elements(self):
+        """(E, 4) uint32 node indices, every element positively oriented (read-only)."""
+        return self._elements
 
+    @property
+    def regions(self):
+        """Dict {name: sorted int64 element indices} (a copy of the mapping; the index arrays are read-only)."""
+        return dict(self._regions)
 
-def _mirrored_jitter(n, amplitude, seed):
-    """Displacements (N, 3) of the lattice nodes, up to ``amplitude`` lattice
-    spacings per axis. A node's displacement is drawn for its distance (in
-    cells) from the nearest lattice face on each axis and mirrored to its side
-    of the centre, so nodes that are mirror images move as mirror images; on
-    a mirror plane the normal component is zero, on the lattice's boundary
-    (the sphere) the whole displacement is."""
-    side = n + 1
-    idx = np.arange(side)
-    depth = np.minimum(idx, n - idx)  # 0 on the lattice boundary
-    sign = np.sign(2 * idx - n).astype(np.float64)  # 0 on the mirror plane
-    table = np.random.default_rng(seed).uniform(-1.0, 1.0, size=(n // 2 + 1,) * 3 + (3,))
-    i, j, k = (a.ravel() for a in np.meshgrid(idx, idx, idx, indexing="ij"))
-    shift = table[depth[i], depth[j], depth[k]] * np.stack([sign[i], sign[j], sign[k]], axis=1)
-    interior = (depth[i] > 0) & (depth[j] > 0) & (depth[k] > 0)
-    return shift * (interior[:, None] * (amplitude * 2.0 / n))
+    @property
+    def n_nodes(self):
+        return len(self._nodes)
 
+    @property
+    def n_elements(self):
+        return len(self._elements)
 
-def _map_to_ball(lattice, n):
-    """Unit-ball positions of the lattice nodes of [-1, 1]^3 (see module text)."""
-    layers = max(1, int(round(_SHELL_FRACTION * n)))
-    # Half-width of the straight inner cube: at most 1/2 (n = 4), below
-    # 1/sqrt(3) as the map's monotonicity along the cube's diagonals needs;
-    # 0 (no inner cube) for the coarsest lattices.
-    inner = max(0.0, 1.0 - 2.0 * layers / n)
-    s = np.abs(lattice).max(axis=1)  # which cube shell the node is on
-    nodes = lattice.copy()
-    # Nodes on or inside the inner cube stay; a small margin absorbs rounding of the grid.
-    shell = s > inner + 1e-12
-    direction = lattice[shell] / s[shell, None]  # on the surface of the unit cube
-    length = np.linalg.norm(direction, axis=1)  # 1 ... sqrt(3)
-    t = (s[shell] - inner) / (1.0 - inner)
-    # Radius along the ray: from the inner cube's surface (t = 0) to the sphere (t = 1).
-    rho = (1.0 - t) * inner * length + t
-    nodes[shell] = direction / length[:, None] * rho[:, None]
-    return nodes
+    @property
+    def volumes(self):
+        """(E,) element volumes in m³."""
+        if self._volumes is None:
+            self._volumes = _zandrel.mesh_volumes(self._nodes, self._elements)
+            self._volumes.flags.writeable = False
+        return self._volumes
+
+    @property
+    def centroids(self):
+        """(E, 3) element centroids in m."""
+        if self._centroids is None:
+            self._centroids = _zandrel.mesh_centroids(self._nodes, self._elements)
+            self._centroids.flags.writeable = False
+        return self._centroids
+
+    @property
+    def region_index(self):
+        """(E,) int64: the position of each element's region in ``regions`` (-1: none)."""
+        index = np.full(self.n_elements, -1, dtype=np.int64)
+        for k, members in enumerate(self._regions.values()):
+            index[members] = k
+        return index
+
+    def region(self, name):
+        """Element indices of the named region (``KeyError`` lists the names when absent)."""
+        try:
+            return self._regions[name]
+        except KeyError:
+            raise KeyError(f"no region {name!r}; the mesh has {sorted(self._regions) or 'no regions'}") from None
+
+    def select(self, region=None):
+        """Element indices of a region name, a list of names, explicit indices
+        or a boolean mask; None selects every element."""
+        if region is None:
+            return np.arange(self.n_elements)
+        if isinstance(region, str):
+            return self.region(region)
+        if isinstance(region, (list, tuple)) and region and all(isinstance(r, str) for r in region):
+            return np.unique(np.concatenate([self.region(r) for r in region]))
+        return np.unique(as_indices(region, "region", self.n_elements, allow_mask=True))
+
+    # ---- geometry ---------------------------------------------------------
+    def boundary_faces(self, region=None):
+        """(K, 3) uint32 boundary triangles of the selected elements, each
+        with its outward right-hand normal (global node indices)."""
+        selected = np.ascontiguousarray(self._elements[self.select(region)])
+        return _zandrel.mesh_surface_faces(selected)
+
+    def boundary(self, region=None):
+        """Boundary triangles of the selected elements with their geometry:
+        ``(faces (K, 3), areas (K,) m², centroids (K, 3) m, normals (K, 3))``,
+        normals outward and of unit length."""
+        faces = self.boundary_faces(region)
+        areas, centroids, normals = _zandrel.mesh_surface_face_properties(self._nodes, faces)
+        return faces, areas, centroids, normals
+
+    @property
+    def bounds(self):
+        """((xmin, ymin, zmin), (xmax, ymax, zmax)) of the nodes, in m."""
+        return self._nodes.min(axis=0), self._nodes.max(axis=0)
+
+    # ---- new meshes from this one -------------------------------------------
+    def submesh(self, region):
+        """The selected elements as a mesh of their own (unused nodes dropped,
+        regions restricted to the selection)."""
+        keep = self.select(region)
+        used, local = np.unique(self._elements[keep], return_inverse=True)
+        position = np.full(self.n_elements, -1, dtype=np.int64)
+        position[keep] = np.arange(len(keep))
+        regions = {}
+        for name, members in self._regions.items():
+            inside = position[members]
+            inside = inside[inside >= 0]
+            if len(inside):
+                regions[name] = inside
+        return Mesh(self._nodes[used], local.reshape(-1, 4), regions)
+
+    def translated(self, offset):
+        """A copy moved by ``offset`` (3,) m."""
+        return self._with_nodes(self._nodes + as_vector(offset, "offset"))
+
+    def scaled(self, factor, about=(0.0, 0.0, 0.0)):
+        """A copy scaled by ``factor`` (> 0) about the point ``about``."""
+        factor = float(factor)
+        if not (factor > 0.0 and np.isfinite(factor)):
+            raise ValueError(f"factor must be positive and finite, got {factor!r}")
+        centre = as_vector(about, "about")
+        return self._with_nodes((self._nodes - centre) * factor + centre)
+
+    def rotated(self, rotation, about=(0.0, 0.0, 0.0)):
+        """A copy rotated by ``rotation`` (a 3x3 rotation matrix or an object
+        with ``as_matrix()``, such as ``scipy.spatial.transform.Rotation``)
+        about the point ``about``."""
+        matrix = np.asarray(rotation.as_matrix() if hasattr(rotation, "as_matrix") else rotation, dtype=np.float64)
+        if matrix.shape != (3, 3) or not np.allclose(matrix @ matrix.T, np.eye(3), atol=1e-9) \
+                or np.linalg.det(matrix) < 0.0:
+            raise ValueError("rotation must be a proper 3x3 rotation matrix (orthonormal, determinant +1)")
+        centre = as_vector(about, "about")
+        return self._with_nodes((self._nodes - centre) @ matrix.T + centre)
+
+    def _with_nodes(self, nodes):
+        # A rigid motion or a positive scaling keeps orientation and validity.
+        mesh = object.__new__(Mesh)
+        mesh._nodes = np.ascontiguousarray(nodes)
+        mesh._nodes.flags.writeable = False
+        mesh._elements = self._elements
+        mesh._regions = self._regions
+        mesh.repaired = 0
+        mesh._volumes = mesh._centroids = None
+        return mesh
+
+    def merge(self, *others):
+        """One mesh holding this mesh and ``others`` side by side (their nodes
+        are not fused: separate bodies stay separate). Regions keep their
+        names; regions of the same name in several meshes are combined into
+        one (they share a material)."""
+        meshes = (self,) + others
+        for k, other in enumerate(others):
+            if not isinstance(other, Mesh):
+                raise TypeError(f"merge takes Mesh objects, argument {k + 1} is {type(other).__name__}")
+        node_offsets = np.cumsum([0] + [m.n_nodes for m in meshes])
+        element_offsets = np.cumsum([0] + [m.n_elements for m in meshes])
+        nodes = np.concatenate([m._nodes for m in meshes])
+        elements = np.concatenate([m._elements.astype(np.int64) + off for m, off in zip(meshes, node_offsets)])
+        regions = {}
+        for m, off in zip(meshes, element_offsets):
+            for name, members in m._regions.items():
+                regions.setdefault(name, []).append(members + off)
+        return Mesh(nodes, elements, {name: np.concatenate(parts) for name, parts in regions.items()})
+
+    # ---- conveniences -----------------------------------------------------
+    def __iter__(self):
+        # nodes, elements = mesh: a mesh stands where a (nodes, connectivity) pair is expected.
+        return iter((self._nodes, self._elements))
+
+    def __repr__(self):
+        regions = ", ".join(f"{name!r}: {len(m)}" for name, m in self._regions.items())
+        return f"Mesh({self.n_nodes} nodes, {self.n_elements} elements, regions {{{regions}}})"

@@ -4,6 +4,7 @@ Every generator returns (nodes (N, 3) float64, connectivity (E, 4) uint32) with
 positively oriented elements: (n1 - n0) . ((n2 - n0) x (n3 - n0)) > 0.
 """
 import itertools
+from collections import Counter
 
 import numpy as np
 
@@ -52,3 +53,22 @@ def ball_mesh(n, radius=1.0, centre=(0.0, 0.0, 0.0)):
     assert np.all(signed_volumes(nodes, conn) > 0)
     return nodes, conn
 
+
+
+def faces_of(connectivity):
+    """Every element face as a sorted node triple, with how many elements share it."""
+    faces = np.concatenate([connectivity[:, [1, 2, 3]], connectivity[:, [0, 2, 3]],
+                            connectivity[:, [0, 1, 3]], connectivity[:, [0, 1, 2]]])
+    return Counter(map(tuple, np.sort(faces, axis=1).tolist()))
+
+
+def radius_ratio(nodes, connectivity):
+    """3 * inradius / circumradius: 1 for the regular tetrahedron, 0 for a flat one."""
+    a, b, c, d = (nodes[connectivity[:, k]] for k in range(4))
+    vol = np.abs(signed_volumes(nodes, connectivity))
+    area = sum(0.5 * np.linalg.norm(np.cross(q - p, r - p), axis=1)
+               for p, q, r in ((b, c, d), (a, c, d), (a, b, d), (a, b, c)))
+    edges = np.stack([b - a, c - a, d - a], axis=1)
+    rhs = 0.5 * np.einsum("ijk,ijk->ij", edges, edges)
+    circumcentre = np.linalg.solve(edges, rhs[..., None])[..., 0]
+    return 3.0 * (3.0 * vol / area) / np.linalg.norm(circumcentre, axis=1)

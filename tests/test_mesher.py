@@ -9,27 +9,9 @@ import pytest
 import _zandrel
 from zandrel.mesh import signed_volumes
 from zandrel.meshers import divisions_for, sphere_mesh
+from mesh_helpers import faces_of, radius_ratio
 
 DIVISIONS = [1, 2, 3, 4, 5, 6, 7, 8, 11, 16]
-
-
-def faces_of(connectivity):
-    """Every element face as a sorted node triple, with how many elements share it."""
-    faces = np.concatenate([connectivity[:, [1, 2, 3]], connectivity[:, [0, 2, 3]],
-                            connectivity[:, [0, 1, 3]], connectivity[:, [0, 1, 2]]])
-    return Counter(map(tuple, np.sort(faces, axis=1).tolist()))
-
-
-def radius_ratio(nodes, connectivity):
-    """3 * inradius / circumradius: 1 for the regular tetrahedron, 0 for a flat one."""
-    a, b, c, d = (nodes[connectivity[:, k]] for k in range(4))
-    vol = np.abs(signed_volumes(nodes, connectivity))
-    area = sum(0.5 * np.linalg.norm(np.cross(q - p, r - p), axis=1)
-               for p, q, r in ((b, c, d), (a, c, d), (a, b, d), (a, b, c)))
-    edges = np.stack([b - a, c - a, d - a], axis=1)
-    rhs = 0.5 * np.einsum("ijk,ijk->ij", edges, edges)
-    circumcentre = np.linalg.solve(edges, rhs[..., None])[..., 0]
-    return 3.0 * (3.0 * vol / area) / np.linalg.norm(circumcentre, axis=1)
 
 
 @pytest.mark.parametrize("divisions", DIVISIONS)

@@ -1,18 +1,32 @@
 """zandrel: magnetostatics of tetrahedral meshes and point clouds.
 
 SI units throughout the package: lengths in m, magnetisation and field
-strength H in A/m, flux density B and polarisation in T, forces in N.
+strength H in A/m, current density in A/m², flux density B and polarisation
+in T, forces in N, torques in N·m.
 
 - :class:`Mesh`: tetrahedral meshes with named regions (checked, orientation
   repaired); :func:`box_mesh`, :func:`cylinder_mesh` and :func:`sphere_mesh`
   mesh simple solids.
+- Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
+  :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
+  or by an octree, at targets of any shape.
+- Forces: :func:`maxwell_surface_forces`, :func:`maxwell_force`,
+  :func:`kelvin_force_density`, :func:`kelvin_force`, :func:`total_force`.
 - ``python -m zandrel`` runs the demonstration.
 
 The low-level extension module ``_zandrel`` holds the fourteen native
 functions the package is built on.
 """
 from zandrel.capture import captured_fd1
+from zandrel.constants import MU0
+from zandrel.fields import (b_current_point, b_current_tet4, b_mag_point, b_mag_tet4, h_current_point,
+                            h_current_tet4, h_mag_point, h_mag_tet4)
+from zandrel.forces import kelvin_force, kelvin_force_density, maxwell_force, maxwell_surface_forces, total_force
 from zandrel.mesh import Mesh, signed_volumes
 from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
 
-__all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes", "captured_fd1"]
+__all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes",
+           "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
+           "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
+           "maxwell_surface_forces", "maxwell_force", "kelvin_force_density", "kelvin_force", "total_force",
+           "MU0", "captured_fd1"]

@@ -5,11 +5,15 @@ Everything here raises ``TypeError`` for a value of the wrong kind (not a
 number, not integer where indices are needed) and ``ValueError`` for a value
 of the right kind but the wrong shape, range or content.
 """
+import logging
 import operator
 
 import numpy as np
 
-__all__ = ["as_points", "as_vector", "as_vectors", "as_indices", "as_positive", "as_count", "as_threads"]
+__all__ = ["as_points", "as_targets", "as_vector", "as_vectors", "as_values", "as_connectivity", "as_indices",
+           "as_positive", "as_count", "as_threads", "as_flag"]
+
+log = logging.getLogger("zandrel")
 
 
 def _float_array(value, name):
@@ -47,6 +51,29 @@ def as_points(value, name, *, allow_single=False, finite=True):
     return np.ascontiguousarray(array)
 
 
+def as_targets(value, name="targets"):
+    """Target points of any leading shape: ``(..., 3)`` array_like ->
+    ``(flat (T, 3) C-contiguous float64, leading shape)``. A single point
+    (3,) has the leading shape (); results are reshaped to
+    ``leading shape + (3,)``, so one target gives one (3,) vector."""
+    array = _float_array(value, name)
+    if array.ndim == 0 or array.shape[-1] != 3:
+        hint = ""
+        if array.ndim == 2 and array.shape[0] == 3:
+            hint = f"; it looks transposed: pass {name}.T"
+        elif array.ndim == 1 and array.size % 3 == 0 and array.size > 0:
+            hint = f"; reshape it with {name}.reshape(-1, 3)"
+        raise ValueError(f"{name} must have shape (3,), (T, 3) or (..., 3) (x, y, z last), got {array.shape}{hint}")
+    leading = array.shape[:-1]
+    flat = np.ascontiguousarray(array.reshape(-1, 3))
+    bad = ~np.isfinite(flat).all(axis=1)
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        raise ValueError(f"{name} must be finite; point {np.unravel_index(row, leading) if leading else ()} "
+                         f"is {flat[row].tolist()}")
+    return flat, leading
+
+
 def as_vector(value, name):
     """A finite (3,) float64 vector."""
     array = _float_array(value, name)
@@ -70,6 +97,59 @@ def as_vectors(value, name, count):
         row = int(np.flatnonzero(~np.isfinite(array).all(axis=1))[0])
         raise ValueError(f"{name} must be finite; row {row} is {array[row].tolist()}")
     return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def as_values(value, name, count, *, minimum=None):
+    """(count,) C-contiguous float64 values (one per source), finite and at
+    least ``minimum`` when given; a scalar is broadcast to every entry."""
+    array = _float_array(value, name)
+    if array.ndim == 0:
+        array = np.full(count, float(array))
+    if array.shape != (count,):
+        raise ValueError(f"{name} must have shape ({count},) (one value per source) or be a scalar, "
+                         f"got {array.shape}")
+    bad = ~np.isfinite(array) if minimum is None else ~(np.isfinite(array) & (array >= minimum))
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        need = "finite" if minimum is None else f"finite and >= {minimum}"
+        raise ValueError(f"{name} must be {need}; entry {row} is {array[row]!r}")
+    return np.ascontiguousarray(array)
+
+
+def as_connectivity(value, name, n_nodes):
+    """(E, 4) C-contiguous uint32 node indices of tetrahedra from any integer
+    array after a range check against ``n_nodes``; 10-node tetrahedra are
+    reduced to their corners (logged), shapes that are almost right are
+    explained."""
+    array = np.asarray(value)
+    if array.size and not np.issubdtype(array.dtype, np.integer):
+        if np.issubdtype(array.dtype, np.floating) and np.array_equal(array, np.round(array)):
+            raise TypeError(f"{name} must be an integer array of node indices, got floats; "
+                            f"convert it with {name}.astype(np.int64)")
+        raise TypeError(f"{name} must be an integer array of node indices, got dtype {array.dtype}")
+    if array.ndim == 2 and array.shape[1] == 10:
+        log.info("zandrel: 10-node tetrahedra in %s reduced to their 4 corner nodes", name)
+        array = array[:, :4]
+    if array.size == 0 and array.ndim == 1:
+        array = array.reshape(0, 4)
+    if array.ndim != 2 or array.shape[1] != 4:
+        hint = ""
+        if array.ndim == 2 and array.shape[0] == 4:
+            hint = f"; it looks transposed: pass {name}.T"
+        elif array.ndim == 2 and array.shape[1] == 3:
+            hint = "; rows of 3 are triangles (a surface mesh), a volume mesh needs tetrahedra"
+        raise ValueError(f"{name} must have shape (E, 4) (or (E, 10) for quadratic tetrahedra), "
+                         f"got {array.shape}{hint}")
+    if n_nodes > 0xFFFFFFFF:
+        raise ValueError("meshes of more than 4294967295 nodes are not supported")
+    if array.size:
+        low, high = int(array.min()), int(array.max())
+        if low < 0 or high >= n_nodes:
+            bad = low if low < 0 else high
+            row = int(np.argwhere(array == bad)[0, 0])
+            raise ValueError(f"{name}: element {row} refers to node {bad}, outside 0 ... {n_nodes - 1}; "
+                             "node indices are 0-based (subtract 1 from 1-based files)")
+    return np.ascontiguousarray(array, dtype=np.uint32)
 
 
 def as_indices(value, name, upper, *, allow_mask=False):
@@ -128,3 +208,12 @@ def as_threads(value):
     if number > 0xFFFFFFFF:
         raise ValueError(f"threads must be at most 4294967295 (0 = all processors), got {number}")
     return number
+
+
+def as_flag(value, name):
+    """A bool from True/False, a NumPy bool or the integers 0 and 1."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)) and value in (0, 1):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, got {value!r}")

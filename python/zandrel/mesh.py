@@ -12,7 +12,7 @@ import logging
 import numpy as np
 
 import _zandrel
-from zandrel._convert import as_indices, as_points, as_vector
+from zandrel._convert import as_connectivity, as_indices, as_points, as_vector
 
 __all__ = ["Mesh", "signed_volumes"]
 
@@ -36,41 +36,6 @@ def signed_volumes(nodes, elements):
     a = nodes[elements[:, 0]]
     return np.einsum("ij,ij->i", nodes[elements[:, 1]] - a,
                      np.cross(nodes[elements[:, 2]] - a, nodes[elements[:, 3]] - a)) / 6.0
-
-
-def _as_elements(value, n_nodes):
-    """(E, 4) uint32 corner indices from any integer array: 10-node
-    tetrahedra are reduced to their corners, shapes that are almost right are
-    explained."""
-    array = np.asarray(value)
-    if array.size and not np.issubdtype(array.dtype, np.integer):
-        if np.issubdtype(array.dtype, np.floating) and np.array_equal(array, np.round(array)):
-            raise TypeError("elements must be an integer array of node indices, got floats; "
-                            "convert it with elements.astype(np.int64)")
-        raise TypeError(f"elements must be an integer array of node indices, got dtype {array.dtype}")
-    if array.ndim == 2 and array.shape[1] == 10:
-        log.info("zandrel.Mesh: 10-node tetrahedra reduced to their 4 corner nodes")
-        array = array[:, :4]
-    if array.size == 0 and array.ndim == 1:
-        array = array.reshape(0, 4)
-    if array.ndim != 2 or array.shape[1] != 4:
-        hint = ""
-        if array.ndim == 2 and array.shape[0] == 4:
-            hint = "; it looks transposed: pass elements.T"
-        elif array.ndim == 2 and array.shape[1] == 3:
-            hint = "; rows of 3 are triangles (a surface mesh), a volume mesh needs tetrahedra"
-        raise ValueError(f"elements must have shape (E, 4) (or (E, 10) for quadratic tetrahedra), "
-                         f"got {array.shape}{hint}")
-    if n_nodes > 0xFFFFFFFF:
-        raise ValueError("meshes of more than 4294967295 nodes are not supported")
-    if array.size:
-        low, high = int(array.min()), int(array.max())
-        if low < 0 or high >= n_nodes:
-            bad = low if low < 0 else high
-            row = int(np.argwhere(array == bad)[0, 0])
-            raise ValueError(f"element {row} refers to node {bad}, outside 0 ... {n_nodes - 1}; "
-                             "node indices are 0-based (subtract 1 from 1-based files)")
-    return np.ascontiguousarray(array, dtype=np.uint32)
 
 
 def _first(indices, limit=10):
@@ -135,7 +100,7 @@ class Mesh:
 
     def __init__(self, nodes, elements, regions=None, *, repair=True):
         nodes = as_points(nodes, "nodes")
-        elements = _as_elements(elements, len(nodes))
+        elements = as_connectivity(elements, "elements", len(nodes))
         volumes = signed_volumes(nodes, elements) if len(elements) else np.zeros(0)
         if len(elements):
             a = nodes[elements[:, 0]]

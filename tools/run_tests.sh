@@ -11,10 +11,14 @@ work="${ZANDREL_TEST_DIR:-$root/build-test}"
 python="${PYTHON:-python3}"
 mkdir -p "$work"
 
-if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
-  sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+apt_install() {
+  local sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev cmake g++ ninja-build >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "$@" >/dev/null
+}
+
+if [ ! -f /usr/include/gtest/gtest.h ] || ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
+  apt_install libgtest-dev cmake g++ ninja-build
 fi
 
 echo "== building the wheel"
@@ -35,8 +39,15 @@ for numpy_spec in "numpy>=2" "numpy<2"; do
   echo "== Python tests with $numpy_spec"
   "$python" -m venv "$env_dir"
   "$env_dir/bin/pip" install -q --upgrade pip
-  "$env_dir/bin/pip" install -q "$numpy_spec" pytest
-  "$env_dir/bin/pip" install -q --force-reinstall --no-deps "$work"/dist/*.whl
+  wheel="$(ls "$work"/dist/*.whl)"
+  # The test extra: pytest, scipy, gmsh, h5py (meshio comes with the wheel).
+  "$env_dir/bin/pip" install -q "$numpy_spec" "${wheel}[test]"
+  "$env_dir/bin/pip" install -q --force-reinstall --no-deps "$wheel"
+  # The gmsh wheel links X11/OpenGL libraries that a bare Debian lacks.
+  if ! "$env_dir/bin/python" -c "import gmsh" >/dev/null 2>&1; then
+    apt_install libglu1-mesa libgl1 libxrender1 libxcursor1 libxfixes3 libxext6 libxft2 libfontconfig1 \
+      libxinerama1 libx11-6 libgomp1
+  fi
   "$env_dir/bin/python" -c "import numpy; print('numpy', numpy.__version__)"
   (cd "$work" && "$env_dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests") || status=1
 done

@@ -5,8 +5,10 @@ strength H in A/m, current density in A/m², flux density B and polarisation
 in T, forces in N, torques in N·m.
 
 - :class:`Mesh`: tetrahedral meshes with named regions (checked, orientation
-  repaired); :func:`box_mesh`, :func:`cylinder_mesh` and :func:`sphere_mesh`
-  mesh simple solids.
+  repaired), read and written through meshio (:meth:`Mesh.read`,
+  :meth:`Mesh.write`) or taken from the gmsh Python API
+  (:meth:`Mesh.from_gmsh`); :func:`box_mesh`, :func:`cylinder_mesh` and
+  :func:`sphere_mesh` mesh simple solids.
 - Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
   :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
   or by an octree, at targets of any shape.

@@ -311,6 +311,130 @@ class Mesh:
                 regions.setdefault(name, []).append(members + off)
         return Mesh(nodes, elements, {name: np.concatenate(parts) for name, parts in regions.items()})
 
+    # ---- files and other programs ---------------------------------------------
+    @classmethod
+    def read(cls, path, file_format=None, *, region_data=None, return_data=False, repair=True):
+        """Read a tetrahedral mesh from a file, through meshio.
+
+        Any format meshio reads with tetrahedral cells: gmsh ``.msh`` (2 and
+        4), ``.vtu``/``.vtk``, ``.xdmf``, Abaqus ``.inp``, Medit ``.mesh``,
+        ... Tetrahedra of all cell blocks are taken in file order; other
+        cells (the triangles and lines of a gmsh file) are ignored, 10-node
+        tetrahedra are reduced to their corners (logged), other volume cells
+        (hexahedra, prisms, pyramids) are refused. Nodes keep the file's
+        numbering (0-based), unused ones included.
+
+        Regions come from, in this order:
+
+        - the integer cell array ``region_data`` when given, else the first
+          of ``gmsh:physical`` (gmsh physical groups), ``region`` (written
+          by :meth:`write`), ``CellEntityIds``, ``medit:ref``: one region
+          per non-zero value, named by the file's field data (gmsh physical
+          names, the names :meth:`write` stores) or else by the number;
+        - otherwise the cell sets (Abaqus element sets, ...) holding
+          tetrahedra; a set of every element is dropped when there are
+          others.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+        file_format : str, optional
+            meshio's format name, when the suffix does not tell.
+        region_data : str, optional
+            Name of the cell array holding region ids.
+        return_data : bool, default False
+            Also return the file's cell data (restricted to the
+            tetrahedra, in element order) and point data.
+        repair : bool, default True
+            As for :class:`Mesh`: reorder reversed elements (logged).
+
+        Returns
+        -------
+        mesh : Mesh
+        cell_data, point_data : dict of ndarray
+            Only with ``return_data``: ``{name: (E, ...) array}`` and
+            ``{name: (N, ...) array}``.
+
+        Raises
+        ------
+        ValueError
+            No tetrahedra in the file, other volume cells, non-integer region
+            ids, or any check of :class:`Mesh`.
+        """
+        from zandrel.mesh_io import read_mesh
+        return read_mesh(path, file_format, region_data=region_data, return_data=return_data, repair=repair)
+
+    def write(self, path, cell_data=None, point_data=None, file_format=None, **kwargs):
+        """Write the mesh with data through meshio (``.vtu``, ``.xdmf``, ``.msh``, ...).
+
+        Always writes the region of each element as the integer cell array
+        ``region`` (1, 2, ... in the order of :attr:`regions`; 0 = none) and
+        the region names beside it, so that :meth:`read` gives back the same
+        mesh and regions: as VTK field data in ``.vtu`` (integer arrays
+        ``[id, 3]`` named after the regions), as the XDMF information block
+        in ``.xdmf``, as physical tags and names in ``.msh`` (written as
+        gmsh 2.2, which keeps element order), as element sets in Abaqus
+        ``.inp``. Other formats keep what meshio writes of them.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file; its suffix picks the format.
+        cell_data : dict, optional
+            ``{name: (E,) or (E, k) array}``, one row per element in
+            element order (e.g. ``{"M": M}`` in A/m); booleans are written
+            as int8. ``region`` is reserved.
+        point_data : dict, optional
+            ``{name: (N,) or (N, k) array}``, one row per node.
+        file_format : str, optional
+            meshio's format name, overriding the suffix.
+        **kwargs
+            Passed to ``meshio.write`` (e.g. ``binary=False``,
+            ``compression=None`` for ``.vtu``).
+
+        Notes
+        -----
+        ``.xdmf`` writes its arrays to an HDF5 file beside it and needs
+        h5py (``pip install h5py``).
+        """
+        from zandrel.mesh_io import write_mesh
+        write_mesh(self, path, cell_data, point_data, file_format, **kwargs)
+
+    @classmethod
+    def from_gmsh(cls, *, all_elements=False, repair=True):
+        """The tetrahedra of the current gmsh model as a Mesh.
+
+        For CAD-like geometry built with the gmsh Python API
+        (``pip install zandrel[gmsh]``): build the model (``gmsh.model.occ``
+        ...), declare physical volume groups with names, mesh it with
+        ``gmsh.model.mesh.generate(3)``, then call this. The physical
+        volumes become the regions (named by their physical names, or by
+        their tags when unnamed); gmsh's node tags are mapped to 0-based
+        indices (the used nodes, in tag order). gmsh stays initialised.
+
+        Parameters
+        ----------
+        all_elements : bool, default False
+            With physical volumes defined, only their elements are taken (as
+            gmsh does when it saves a mesh); True takes the elements of every
+            volume, those outside the groups in no region.
+        repair : bool, default True
+            As for :class:`Mesh`.
+
+        Raises
+        ------
+        ImportError
+            gmsh is not installed.
+        RuntimeError
+            gmsh is not initialised.
+        ValueError
+            No tetrahedra (no 3D mesh generated), elements other than
+            tetrahedra, a volume in two physical groups.
+        """
+        from zandrel.mesh_io import mesh_from_gmsh
+        return mesh_from_gmsh(all_elements=all_elements, repair=repair)
+
     # ---- conveniences -----------------------------------------------------
     def __iter__(self):
         # nodes, elements = mesh: a mesh stands where a (nodes, connectivity) pair is expected.

@@ -14,16 +14,20 @@ in T, forces in N, torques in N·m.
   or by an octree, at targets of any shape.
 - Forces: :func:`maxwell_surface_forces`, :func:`maxwell_force`,
   :func:`kelvin_force_density`, :func:`kelvin_force`, :func:`total_force`.
+- :mod:`zandrel.grid`: lines, planes and boxes of target points, written
+  for ParaView (``.vti``, ``.vtu``).
 - ``python -m zandrel`` runs the demonstration.
 
 The low-level extension module ``_zandrel`` holds the fourteen native
 functions the package is built on.
 """
+from zandrel import grid
 from zandrel.capture import captured_fd1
 from zandrel.constants import MU0
 from zandrel.fields import (b_current_point, b_current_tet4, b_mag_point, b_mag_tet4, h_current_point,
                             h_current_tet4, h_mag_point, h_mag_tet4)
 from zandrel.forces import kelvin_force, kelvin_force_density, maxwell_force, maxwell_surface_forces, total_force
+from zandrel.grid import Grid
 from zandrel.mesh import Mesh, signed_volumes
 from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
 
@@ -31,4 +35,4 @@ __all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", 
            "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
            "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
            "maxwell_surface_forces", "maxwell_force", "kelvin_force_density", "kelvin_force", "total_force",
-           "MU0", "captured_fd1"]
+           "grid", "Grid", "MU0", "captured_fd1"]

@@ -129,3 +129,20 @@ def test_bad_input_names_the_argument(ball, name, value, error, match):
 def test_bad_point_and_current_sources(call, match):
     with pytest.raises(ValueError, match=match):
         call()
+
+
+def test_relaxed_solver_wrapper(caplog):
+    mesh = zandrel.sphere_mesh(1.0, 3)
+    hext = np.tile([0.0, 0.0, 1e3], (mesh.n_elements, 1))
+    with caplog.at_level("DEBUG", logger="zandrel"):
+        m, h = zandrel.magnetization_tet4(mesh.nodes, mesh.elements.astype(np.int64), 2.0, [0.0, 0.0, 1e3])
+    expected = _zandrel.magnetization_tet4(mesh.nodes, mesh.elements, 2.0, hext, 2e-3, 1000, 0.5, 0, 0.5, 0, False)
+    np.testing.assert_array_equal(m, expected[0])
+    np.testing.assert_array_equal(h, expected[1])
+    assert "Iteration: 0; max change" in caplog.text and "iterations, last change" in caplog.text
+    with pytest.warns(RuntimeWarning, match="iteration limit"):
+        zandrel.magnetization_tet4(*mesh, 2.0, hext, max_iterations=2)
+    with pytest.raises(ValueError, match="chi must be finite and greater than -1"):
+        zandrel.magnetization_tet4(*mesh, -1.5, hext)
+    with pytest.raises(ValueError, match=r"hext must have shape \(%d, 3\)" % mesh.n_elements):
+        zandrel.magnetization_tet4(*mesh, 2.0, hext[1:])

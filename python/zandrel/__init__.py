@@ -11,7 +11,8 @@ in T, forces in N, torques in N·m.
   :func:`sphere_mesh` mesh simple solids.
 - Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
   :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
-  or by an octree, at targets of any shape.
+  or by an octree, at targets of any shape; :func:`magnetization_tet4`, the
+  relaxed solver for a linear body.
 - Forces: :func:`maxwell_surface_forces`, :func:`maxwell_force`,
   :func:`kelvin_force_density`, :func:`kelvin_force`, :func:`total_force`.
 - :mod:`zandrel.grid`: lines, planes and boxes of target points, written
@@ -29,10 +30,11 @@ from zandrel.fields import (b_current_point, b_current_tet4, b_mag_point, b_mag_
 from zandrel.forces import kelvin_force, kelvin_force_density, maxwell_force, maxwell_surface_forces, total_force
 from zandrel.grid import Grid
 from zandrel.mesh import Mesh, signed_volumes
+from zandrel.relaxation import magnetization_tet4
 from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
 
 __all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes",
            "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
            "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
-           "maxwell_surface_forces", "maxwell_force", "kelvin_force_density", "kelvin_force", "total_force",
+           "magnetization_tet4", "maxwell_surface_forces", "maxwell_force", "kelvin_force_density", "kelvin_force", "total_force",
            "grid", "Grid", "MU0", "captured_fd1"]

@@ -12,7 +12,7 @@ __all__ = ["containing_tetrahedra", "containing_spheres"]
 
 # Targets are located in blocks of this many, which bounds the memory of the
 # candidate pairs.
-_TARGET_BLOCK = 1 << 18
+_TARGET_BLOCK = 1 << 16
 
 # A target on a face or edge (up to rounding, in barycentric coordinates)
 # counts as inside the element.
@@ -67,7 +67,8 @@ def _box_candidates(lo, hi, points):
         n = right - left
         p = np.repeat(candidates, n)
         b = box[np.repeat(left, n) + np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)]
-        inside = np.all((block[p] >= lo[b]) & (block[p] <= hi[b]), axis=1)
+        q = block[p]
+        inside = np.all((q >= lo[b]) & (q <= hi[b]), axis=1)
         pairs_p.append(p[inside] + start)
         pairs_b.append(b[inside])
     if not pairs_p:

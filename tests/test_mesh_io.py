@@ -174,3 +174,22 @@ def test_bad_files_and_data(tmp_path, model):
         model.write(tmp_path / "x.vtu", cell_data={"M": np.zeros((3, 3))})
     with pytest.raises(ValueError, match="reserved"):
         model.write(tmp_path / "x.vtu", cell_data={"region": np.zeros(model.n_elements)})
+
+
+def test_volumes_outside_physical_groups(tmp_path, gmsh):
+    gmsh.clear()
+    magnet = gmsh.model.occ.addBox(0, 0, 0, 1, 1, 1)
+    gmsh.model.occ.addBox(2, 0, 0, 1, 1, 1)  # air or a part without a group
+    gmsh.model.occ.synchronize()
+    gmsh.model.addPhysicalGroup(3, [magnet], name="magnet")
+    gmsh.option.setNumber("Mesh.MeshSizeMax", 0.5)
+    gmsh.model.mesh.generate(3)
+    grouped, every = zandrel.Mesh.from_gmsh(), zandrel.Mesh.from_gmsh(all_elements=True)
+    assert grouped.n_elements == len(grouped.region("magnet")) < every.n_elements
+    np.testing.assert_array_equal(every.region("magnet"), np.arange(grouped.n_elements))
+    gmsh.option.setNumber("Mesh.SaveAll", 1)
+    gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
+    gmsh.write(str(tmp_path / "all.msh"))
+    gmsh.option.setNumber("Mesh.SaveAll", 0)
+    with pytest.raises(ValueError, match="SaveAll"):
+        zandrel.Mesh.read(tmp_path / "all.msh")

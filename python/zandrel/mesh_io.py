@@ -62,6 +62,14 @@ def _read(path, file_format):
     except SystemExit:
         detail = " ".join(said.getvalue().split())
         raise ValueError(f"meshio could not read {path}: {detail}") from None
+    except ValueError as exc:
+        if "gmsh:physical" not in str(exc):
+            raise
+        # meshio's gmsh 4 reader cannot give physical tags to some entity
+        # blocks and not to others.
+        raise ValueError(f"meshio cannot read {path}: some of its volumes are in no physical group (a file "
+                         "saved with gmsh's Mesh.SaveAll); save it without SaveAll, or build the mesh from the "
+                         "model with zandrel.Mesh.from_gmsh(all_elements=True)") from exc
 
 def _tetra_blocks(data, path):
     """Indices of the tetrahedral cell blocks; other volume cells are refused."""

@@ -35,7 +35,7 @@ for numpy_spec in "numpy>=2" "numpy<2"; do
   echo "== Python tests with $numpy_spec"
   "$python" -m venv "$env_dir"
   "$env_dir/bin/pip" install -q --upgrade pip
-  "$env_dir/bin/pip" install -q "$numpy_spec" pytest
+  "$env_dir/bin/pip" install -q "$numpy_spec" scipy pytest
   "$env_dir/bin/pip" install -q --force-reinstall --no-deps "$work"/dist/*.whl
   "$env_dir/bin/python" -c "import numpy; print('numpy', numpy.__version__)"
   (cd "$work" && "$env_dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests") || status=1

@@ -104,6 +104,9 @@ def as_source(applied, name="applied"):
         return UniformField(as_vector(applied, name))
     if callable(applied):
         return FunctionField(applied)
+    if isinstance(applied, np.ndarray) or (isinstance(applied, (list, tuple)) and applied
+                                           and all(isinstance(v, numbers.Real) for v in applied)):
+        as_vector(applied, name)  # numbers, but not three of them: explains the expected shape
     if isinstance(applied, (list, tuple)):
         return SourceSum(as_source(item, f"{name}[{k}]") for k, item in enumerate(applied))
     raise TypeError(f"{name} must be a field H (3,) in A/m, a function f(points) -> (P, 3) in A/m, an object "

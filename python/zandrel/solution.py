@@ -34,7 +34,8 @@ class Solution:
     iterations : int
         Operator applications the solve used.
     newton_steps : int
-        Newton steps (1 for linear materials, 0 when nothing was to solve).
+        Newton steps (1 for linear materials of one kind, 0 when nothing was
+        to solve).
     residuals : (K,) ndarray
         Relative residual history: the initial value, then one per GMRES
         iteration (linear materials) or per Newton step (nonlinear).

@@ -9,6 +9,11 @@ in T, forces in N, torques in N·m.
   :meth:`Mesh.write`) or taken from the gmsh Python API
   (:meth:`Mesh.from_gmsh`); :func:`box_mesh`, :func:`cylinder_mesh` and
   :func:`sphere_mesh` mesh simple solids.
+- Materials: :class:`LinearMaterial` (scalar or tensor susceptibility),
+  :class:`PermanentMagnet` (remanence and recoil), :class:`NonlinearMaterial`
+  (B–H curve).
+- :func:`solve` magnetises meshed bodies in an applied field (GMRES, Newton)
+  and returns a :class:`Solution` (M, H, B per element, fields anywhere).
 - Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
   :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
   or by an octree, at targets of any shape; :func:`magnetization_tet4`, the
@@ -23,18 +28,25 @@ The low-level extension module ``_zandrel`` holds the fourteen native
 functions the package is built on.
 """
 from zandrel import grid
+from zandrel.applied import FunctionField, SourceSum, UniformField
 from zandrel.capture import captured_fd1
 from zandrel.constants import MU0
 from zandrel.fields import (b_current_point, b_current_tet4, b_mag_point, b_mag_tet4, h_current_point,
                             h_current_tet4, h_mag_point, h_mag_tet4)
 from zandrel.forces import kelvin_force, kelvin_force_density, maxwell_force, maxwell_surface_forces, total_force
 from zandrel.grid import Grid
+from zandrel.materials import LinearMaterial, Material, NonlinearMaterial, PermanentMagnet
 from zandrel.mesh import Mesh, signed_volumes
-from zandrel.relaxation import magnetization_tet4
 from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
+from zandrel.relaxation import magnetization_tet4
+from zandrel.solution import Solution
+from zandrel.solve import ConvergenceError, ConvergenceWarning, solve
 
 __all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes",
+           "MU0", "Material", "LinearMaterial", "PermanentMagnet", "NonlinearMaterial",
+           "UniformField", "FunctionField", "SourceSum",
+           "solve", "Solution", "ConvergenceWarning", "ConvergenceError",
            "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
            "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
-           "magnetization_tet4", "maxwell_surface_forces", "maxwell_force", "kelvin_force_density", "kelvin_force", "total_force",
-           "grid", "Grid", "MU0", "captured_fd1"]
+           "magnetization_tet4", "maxwell_surface_forces", "maxwell_force", "kelvin_force_density",
+           "kelvin_force", "total_force", "grid", "Grid", "captured_fd1"]

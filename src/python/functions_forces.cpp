@@ -2,8 +2,8 @@
 // force density per element.
 #include <vector>
 
-#include "core/forces.hpp"
-#include "core/gradient.hpp"
+#include "core/mesh/forces.hpp"
+#include "core/mesh/gradient.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 

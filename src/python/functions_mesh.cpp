@@ -1,7 +1,7 @@
 // Element volumes and centroids of a tetrahedral mesh.
 #include <vector>
 
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 

@@ -1,7 +1,7 @@
 // Point-source field functions: dipoles (magnetised volume elements) and
 // current elements, by direct summation over all sources.
 
-#include "core/direct.hpp"
+#include "core/direct/direct.hpp"
 #include "core/octree/fields.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"

@@ -2,8 +2,8 @@
 // material meshed with tetrahedra in an applied field.
 #include <vector>
 
-#include "core/magnetization.hpp"
-#include "core/mesh.hpp"
+#include "core/solver/magnetization.hpp"
+#include "core/mesh/mesh.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 

@@ -1,7 +1,7 @@
 // Boundary of a tetrahedral mesh: its triangles, their areas, centroids and
 // normals, and the small tetrahedra straddling them. Every array is read in
 // place (flat view).
-#include "core/mesh_surface.hpp"
+#include "core/mesh/mesh_surface.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 

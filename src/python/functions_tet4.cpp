@@ -2,7 +2,7 @@
 // elements carrying a uniform current density, by direct summation over all
 // elements (closed forms in the face or the edge formulation).
 
-#include "core/direct.hpp"
+#include "core/direct/direct.hpp"
 #include "core/octree/fields.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"

@@ -13,7 +13,7 @@
 
 #include "test_support.hpp"
 #include "core/errors.hpp"
-#include "core/gradient.hpp"
+#include "core/mesh/gradient.hpp"
 #include "core/mat3.hpp"
 
 namespace zandrel {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "core/dispatch.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/evaluate.hpp"
 #include "core/octree/morton.hpp"
@@ -24,8 +24,8 @@
 #include "core/octree/point_sources.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/tet_sources.hpp"
-#include "core/point.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/kernels/point.hpp"
+#include "core/kernels/tet4_edge.hpp"
 
 namespace zandrel {
 namespace {

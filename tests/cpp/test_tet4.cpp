@@ -12,11 +12,11 @@
 #include <random>
 #include <vector>
 
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/tet4.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/kernels/tet4.hpp"
+#include "core/kernels/tet4_edge.hpp"
 
 namespace zandrel {
 namespace {

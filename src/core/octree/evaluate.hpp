@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "core/columns.hpp"
-#include "core/dispatch.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/isa.hpp"
-#include "core/kernel_api.hpp"
+#include "core/simd/isa.hpp"
+#include "core/dispatch/kernel_api.hpp"
 #include "core/octree/octree.hpp"
 #include "core/octree/point_sources.hpp"
 #include "core/octree/sources.hpp"

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
-#include "core/kernel_api.hpp"
+#include "core/simd/isa.hpp"
+#include "core/dispatch/kernel_api.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/sources.hpp"

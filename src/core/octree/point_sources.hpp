@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/sources.hpp"
-#include "core/point.hpp"
+#include "core/kernels/point.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

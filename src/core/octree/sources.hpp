@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/morton.hpp"
-#include "core/point.hpp"
+#include "core/kernels/point.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -1,7 +1,7 @@
 #include "core/octree/tet_sources.hpp"
 
 #include "core/octree/sort_by_indices.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/kernels/tet4_edge.hpp"
 
 ZANDREL_BEGIN
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
-#include "core/mesh.hpp"
+#include "core/simd/isa.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/sources.hpp"
 #include "core/vec3.hpp"

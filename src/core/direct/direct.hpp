@@ -6,8 +6,8 @@
 #include <span>
 
 #include "core/columns.hpp"
-#include "core/kernel_api.hpp"
-#include "core/mesh.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

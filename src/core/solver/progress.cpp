@@ -1,4 +1,4 @@
-#include "core/progress.hpp"
+#include "core/solver/progress.hpp"
 
 #include <unistd.h>
 

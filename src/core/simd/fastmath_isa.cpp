@@ -2,9 +2,9 @@
 // instruction set: full vectors, then the remainder in a zero-padded vector.
 #include <cstddef>
 
-#include "core/fastmath.hpp"
-#include "core/kernel_api.hpp"
-#include "core/simd.hpp"
+#include "core/simd/fastmath.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/simd/simd.hpp"
 
 ZANDREL_BEGIN
 namespace {

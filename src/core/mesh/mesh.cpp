@@ -1,4 +1,4 @@
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 
 #include <cmath>
 

@@ -17,12 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/kernel_api.hpp"
-#include "core/point.hpp"
-#include "core/simd.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/kernels/point.hpp"
+#include "core/simd/simd.hpp"
+#include "core/kernels/tet4_edge.hpp"
 #include "core/vec3.hpp"
-#include "core/vec3_lanes.hpp"
+#include "core/simd/vec3_lanes.hpp"
 
 ZANDREL_BEGIN
 namespace {

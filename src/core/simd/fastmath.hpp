@@ -7,8 +7,8 @@
 // terms of these approximations, not of the library functions.
 #include <cstdint>
 
-#include "core/isa.hpp"
-#include "core/simd.hpp"
+#include "core/simd/isa.hpp"
+#include "core/simd/simd.hpp"
 
 ZANDREL_BEGIN
 namespace fastmath {

@@ -4,8 +4,8 @@
 // first bad access and the kernels that follow cannot fail.
 #include <vector>
 
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
 #include "core/parallel.hpp"
 

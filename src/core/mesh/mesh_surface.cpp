@@ -1,11 +1,11 @@
-#include "core/mesh_surface.hpp"
+#include "core/mesh/mesh_surface.hpp"
 
 #include <bit>
 #include <limits>
 #include <utility>
 
 #include "core/errors.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

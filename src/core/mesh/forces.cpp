@@ -1,7 +1,7 @@
-#include "core/forces.hpp"
+#include "core/mesh/forces.hpp"
 
 #include "core/errors.hpp"
-#include "core/gradient.hpp"
+#include "core/mesh/gradient.hpp"
 
 ZANDREL_BEGIN
 

@@ -1,4 +1,4 @@
-#include "core/dispatch.hpp"
+#include "core/dispatch/dispatch.hpp"
 
 ZANDREL_DECLARE_ISA_TABLE(PointKernels, point_kernels_table)
 ZANDREL_DECLARE_ISA_TABLE(FastMathKernels, fastmath_kernels_table)

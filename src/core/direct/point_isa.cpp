@@ -2,10 +2,10 @@
 // instruction set. Targets run a full vector per step with the sources
 // broadcast; each target's accumulator stays in registers across all sources,
 // which are added in source order exactly as a source-major loop would.
-#include "core/kernel_api.hpp"
-#include "core/point.hpp"
-#include "core/simd.hpp"
-#include "core/target_loop.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/kernels/point.hpp"
+#include "core/simd/simd.hpp"
+#include "core/simd/target_loop.hpp"
 
 ZANDREL_BEGIN
 namespace {

@@ -5,8 +5,8 @@
 // field is the one inside a uniform sphere, so targets on a source stay finite.
 #include <cmath>
 
-#include "core/isa.hpp"
-#include "core/simd.hpp"
+#include "core/simd/isa.hpp"
+#include "core/simd/simd.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

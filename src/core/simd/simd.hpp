@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 
 #if defined(ZANDREL_ISA_AVX2) || defined(ZANDREL_ISA_AVX512)
 #include <immintrin.h>

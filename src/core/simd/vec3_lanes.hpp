@@ -1,8 +1,8 @@
 #pragma once
 // Vec3 over vector lanes: W lanes of x, y and z, with the same operation
 // order as Vec3 (dot = (x + y) + z), so every lane equals the scalar result.
-#include "core/isa.hpp"
-#include "core/simd.hpp"
+#include "core/simd/isa.hpp"
+#include "core/simd/simd.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

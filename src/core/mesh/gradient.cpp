@@ -1,4 +1,4 @@
-#include "core/gradient.hpp"
+#include "core/mesh/gradient.hpp"
 
 #include "core/errors.hpp"
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "core/columns.hpp"
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/mat3.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

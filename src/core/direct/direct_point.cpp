@@ -1,11 +1,11 @@
 #include <cmath>
 #include <vector>
 
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
 #include "core/parallel.hpp"
-#include "core/point.hpp"
+#include "core/kernels/point.hpp"
 
 ZANDREL_BEGIN
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 
 ZANDREL_BEGIN
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -16,13 +16,13 @@
 #include <cmath>
 #include <cstddef>
 
-#include "core/fastmath.hpp"
-#include "core/isa.hpp"
-#include "core/kernel_api.hpp"
-#include "core/point.hpp"
-#include "core/simd.hpp"
+#include "core/simd/fastmath.hpp"
+#include "core/simd/isa.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/kernels/point.hpp"
+#include "core/simd/simd.hpp"
 #include "core/vec3.hpp"
-#include "core/vec3_lanes.hpp"
+#include "core/simd/vec3_lanes.hpp"
 
 ZANDREL_BEGIN
 

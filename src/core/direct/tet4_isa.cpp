@@ -7,11 +7,11 @@
 #include <array>
 #include <cstddef>
 
-#include "core/kernel_api.hpp"
-#include "core/simd.hpp"
-#include "core/target_loop.hpp"
-#include "core/tet4.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/dispatch/kernel_api.hpp"
+#include "core/simd/simd.hpp"
+#include "core/simd/target_loop.hpp"
+#include "core/kernels/tet4.hpp"
+#include "core/kernels/tet4_edge.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

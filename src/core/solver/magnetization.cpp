@@ -1,15 +1,15 @@
-#include "core/magnetization.hpp"
+#include "core/solver/magnetization.hpp"
 
 #include <cmath>
 
-#include "core/direct.hpp"
+#include "core/direct/direct.hpp"
 #include "core/errors.hpp"
 #include "core/octree/evaluate.hpp"
 #include "core/octree/morton.hpp"
 #include "core/octree/octree.hpp"
 #include "core/octree/sources.hpp"
 #include "core/octree/tet_sources.hpp"
-#include "core/progress.hpp"
+#include "core/solver/progress.hpp"
 
 ZANDREL_BEGIN
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // Run-time choice of the kernel build: the widest instruction set the
 // processor (and the operating system's saved vector state) supports.
-#include "core/kernel_api.hpp"
+#include "core/dispatch/kernel_api.hpp"
 
 namespace zandrel {
 

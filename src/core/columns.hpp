@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/simd/isa.hpp"
-#include "core/dispatch/kernel_api.hpp"
+#include "core/spans.hpp"
 
 ZANDREL_BEGIN
 

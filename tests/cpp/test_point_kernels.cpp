@@ -11,7 +11,8 @@
 #include "core/direct/direct.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/kernels/point.hpp"
+#include "core/kernels/point_current.hpp"
+#include "core/kernels/point_dipole.hpp"
 
 namespace zandrel {
 namespace {

@@ -6,8 +6,9 @@
 #include <span>
 
 #include "core/columns.hpp"
-#include "core/dispatch/kernel_api.hpp"
+#include "core/dispatch/kernel_table.hpp"
 #include "core/mesh/mesh.hpp"
+#include "core/spans.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
@@ -39,8 +40,9 @@ void h_mag_tet4_direct_parallel(std::span<const Vec3> nodes, std::span<const Ele
                                 std::span<const Vec3> mvectors, const Columns& targets, Columns& out,
                                 std::uint32_t nthreads_requested, bool edge);
 
-// Field of a tetrahedral mesh carrying uniform current densities, from flat
-// arrays: node i at nodes_flat[3i .. 3i+2], element e at
+// The current-carrying mesh's sum (despite its name, which does not say so):
+// the field of a tetrahedral mesh carrying uniform current densities, from
+// flat arrays: node i at nodes_flat[3i .. 3i+2], element e at
 // connectivity_flat[4e .. 4e+3] (an incomplete trailing group is ignored),
 // its density at jdensity_flat[3e .. 3e+2]. Every position is checked before
 // any work, in the order the element loop reads them.

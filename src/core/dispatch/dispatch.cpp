@@ -1,9 +1,6 @@
 #include "core/dispatch/dispatch.hpp"
 
-ZANDREL_DECLARE_ISA_TABLE(PointKernels, point_kernels_table)
-ZANDREL_DECLARE_ISA_TABLE(FastMathKernels, fastmath_kernels_table)
-ZANDREL_DECLARE_ISA_TABLE(Tet4Kernels, tet4_kernels_table)
-ZANDREL_DECLARE_ISA_TABLE(OctreeKernels, octree_kernels_table)
+ZANDREL_FOR_EACH_BUILD(ZANDREL_DECLARE_BUILD_EXPORTS)
 
 namespace zandrel {
 
@@ -34,24 +31,26 @@ const char* isa_name(Isa isa) {
   }
 }
 
-const PointKernels& point_kernels(Isa isa) {
-  return table_for(isa, isa_portable::point_kernels_table(), isa_avx2::point_kernels_table(),
-                   isa_avx512::point_kernels_table());
-}
-
-const FastMathKernels& fastmath_kernels(Isa isa) {
-  return table_for(isa, isa_portable::fastmath_kernels_table(), isa_avx2::fastmath_kernels_table(),
-                   isa_avx512::fastmath_kernels_table());
-}
-
-const Tet4Kernels& tet4_kernels(Isa isa) {
-  return table_for(isa, isa_portable::tet4_kernels_table(), isa_avx2::tet4_kernels_table(),
-                   isa_avx512::tet4_kernels_table());
-}
-
-const OctreeKernels& octree_kernels(Isa isa) {
-  return table_for(isa, isa_portable::octree_kernels_table(), isa_avx2::octree_kernels_table(),
-                   isa_avx512::octree_kernels_table());
+const BuildExports& build_exports(Isa isa) {
+  // Only the build asked for is touched, so a build the processor cannot run
+  // is never entered.
+#define ZANDREL_EXPORTS_OF(build) \
+  BuildExports { build::direct_kernels(), build::octree_kernels(), &build::fastmath_kernels_table() }
+  switch (isa) {
+    case Isa::avx512: {
+      static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_avx512);
+      return exports;
+    }
+    case Isa::avx2: {
+      static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_avx2);
+      return exports;
+    }
+    default: {
+      static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_portable);
+      return exports;
+    }
+  }
+#undef ZANDREL_EXPORTS_OF
 }
 
 }  // namespace zandrel

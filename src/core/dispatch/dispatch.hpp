@@ -1,7 +1,11 @@
 #pragma once
 // Run-time choice of the kernel build: the widest instruction set the
-// processor (and the operating system's saved vector state) supports.
-#include "core/dispatch/kernel_api.hpp"
+// processor (and the operating system's saved vector state) supports, and the
+// entry point of a kind in a build's table.
+#include <cstddef>
+
+#include "core/dispatch/kernel_table.hpp"
+#include "core/kernels/kinds.hpp"
 
 namespace zandrel {
 
@@ -9,24 +13,28 @@ bool isa_supported(Isa isa);
 Isa best_isa();  // decided once per process
 const char* isa_name(Isa isa);
 
-const PointKernels& point_kernels(Isa isa);
-inline const PointKernels& point_kernels() { return point_kernels(best_isa()); }
+// The tables one build exports (kernel_table.hpp).
+struct BuildExports {
+  const ErasedKernel* direct;
+  const ErasedKernel* octree;
+  const FastMathKernels* fastmath;
+};
+const BuildExports& build_exports(Isa isa);
 
-const FastMathKernels& fastmath_kernels(Isa isa);
-const Tet4Kernels& tet4_kernels(Isa isa);
-inline const Tet4Kernels& tet4_kernels() { return tet4_kernels(best_isa()); }
+inline const FastMathKernels& fastmath_kernels(Isa isa) { return *build_exports(isa).fastmath; }
 
-const OctreeKernels& octree_kernels(Isa isa);
-inline const OctreeKernels& octree_kernels() { return octree_kernels(best_isa()); }
+// The direct sum of kind K (listed in DirectKinds) in the given build.
+template <class K>
+DirectSum<typename K::Sources> direct_kernel(Isa isa = best_isa()) {
+  constexpr std::size_t slot = index_in<K>(DirectKinds{});
+  return reinterpret_cast<DirectSum<typename K::Sources>>(build_exports(isa).direct[slot]);
+}
 
-// Picks one of three tables by instruction set.
-template <class T>
-const T& table_for(Isa isa, const T& portable, const T& avx2, const T& avx512) {
-  switch (isa) {
-    case Isa::avx512: return avx512;
-    case Isa::avx2: return avx2;
-    default: return portable;
-  }
+// The octree evaluation of kind K (listed in OctreeKinds) in the given build.
+template <class K>
+OctreeSum<typename K::Sources> octree_kernel(Isa isa = best_isa()) {
+  constexpr std::size_t slot = index_in<K>(OctreeKinds{});
+  return reinterpret_cast<OctreeSum<typename K::Sources>>(build_exports(isa).octree[slot]);
 }
 
 }  // namespace zandrel

@@ -18,6 +18,9 @@ inline constexpr double pi = 3.141592653589793;
 inline constexpr double ln_2 = 0.6931471805599453;
 // Keeps atan2's quotient finite when both arguments are zero.
 inline constexpr double atan2_guard = 1e-16;
+// The arctangent polynomial's slope at 0 (its last coefficient): limits of
+// arctangent terms near 0 are taken with it, so that they join the polynomial.
+inline constexpr double atan_slope_at_zero = 0.99997726;
 
 // Odd polynomial of degree 11 for arctan on [-1, 1] (absolute error below
 // 1.7e-6 there; it diverges outside). Horner steps are fused multiply-adds.
@@ -30,7 +33,7 @@ inline W atan_approx(W v) {
   p = fma(p, s, W::set1(-0.11643287));
   p = fma(p, s, W::set1(0.19354346));
   p = fma(p, s, W::set1(-0.33262347));
-  p = fma(p, s, W::set1(0.99997726));
+  p = fma(p, s, W::set1(atan_slope_at_zero));
   return v * p;
 }
 

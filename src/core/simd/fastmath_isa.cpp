@@ -1,27 +1,26 @@
-// The fast arctangent and logarithm over arrays, compiled once per
-// instruction set: full vectors, then the remainder in a zero-padded vector.
+// The fast arctangent and logarithm over arrays, instantiated for this
+// instruction-set build (through the one lane loop: full vectors, then the
+// remainder zero-padded).
+#include <array>
 #include <cstddef>
 
+#include "core/dispatch/kernel_table.hpp"
 #include "core/simd/fastmath.hpp"
-#include "core/dispatch/kernel_api.hpp"
 #include "core/simd/simd.hpp"
+#include "core/simd/target_loop.hpp"
 
 ZANDREL_BEGIN
 namespace {
 
 using W = simd::V;
-constexpr std::size_t lanes = W::lanes;
 
-// out[i] = fn(in0[i], in1[i]) (in1 unused for one-argument functions).
+// out[i] = fn(in0[i], in1[i]).
 template <class Fn>
 void apply(const double* in0, const double* in1, double* out, std::size_t n, Fn fn) {
-  std::size_t i = 0;
-  for (; i + lanes <= n; i += lanes) fn(W::load(in0 + i), W::load(in1 + i)).store(out + i);
-  if (i == n) return;
-  alignas(64) double a[lanes] = {}, b[lanes] = {}, r[lanes] = {};
-  for (std::size_t k = 0; i + k < n; ++k) a[k] = in0[i + k], b[k] = in1[i + k];
-  fn(W::load(a), W::load(b)).store(r);
-  for (std::size_t k = 0; i + k < n; ++k) out[i + k] = r[k];
+  for_each_lane_pass<W, 1>(n, Consecutive{}, std::array<const double*, 2>{in0, in1}, std::array<double*, 1>{out},
+                           [&](const LanePass<W, 1, 2>& in, LanePass<W, 1, 1>& result) {
+                             result[0][0] = fn(in[0][0], in[0][1]);
+                           });
 }
 
 void atan_array(const double* v, double* out, std::size_t n) {

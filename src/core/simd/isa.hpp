@@ -17,3 +17,8 @@
 
 #define ZANDREL_BEGIN namespace zandrel { inline namespace ZANDREL_ISA_NS {
 #define ZANDREL_END } }
+
+// Lane helpers that must melt into their kernel's target loop: the portable
+// build's lanes are arrays, and the compiler's own estimate would otherwise
+// leave some of them as calls returning through memory.
+#define ZANDREL_FORCE_INLINE [[gnu::always_inline]] inline

@@ -180,8 +180,20 @@ using V = Avx512;
 using V = Lanes<4>;
 #endif
 
+// fn(a[i], b[i]) lane by lane through memory, for library functions that
+// have no vector form.
+template <class W, class Fn>
+inline W lanewise(W a, W b, Fn fn) {
+  alignas(64) double x[W::lanes], y[W::lanes];
+  a.store(x);
+  b.store(y);
+  for (int i = 0; i < W::lanes; ++i) x[i] = fn(x[i], y[i]);
+  return W::load(x);
+}
+
 // A NaN operand is ignored (IEEE maxNum): max(NaN, b) = b, max(a, NaN) = a.
-template <class W> inline W max_ignoring_nan(W a, W b) {
+template <class W>
+ZANDREL_FORCE_INLINE W max_ignoring_nan(W a, W b) {
   W m = select(a < b, b, a);
   m = select(isnan(a), b, m);
   return select(isnan(b), a, m);

@@ -6,15 +6,13 @@
 #include <vector>
 
 #include "core/columns.hpp"
+#include "core/constants.hpp"
 #include "core/simd/isa.hpp"
 #include "core/mat3.hpp"
 #include "core/mesh/mesh.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
-
-// 1 / mu0 with mu0 = 4 pi 1e-7 (bit pattern 0x412848FD6E50B45C), in A/(T m).
-inline constexpr double inv_mu0 = 795774.7154594767;
 
 // The vacuum Maxwell stress T = (B B^T - |B|^2 I / 2) / mu0 in pascal, one
 // tensor per consecutive triple of b_field (tesla); one or two trailing

@@ -2,13 +2,10 @@
 
 #include <cmath>
 
+#include "core/constants.hpp"
 #include "core/errors.hpp"
 
 ZANDREL_BEGIN
-
-namespace {
-constexpr double one_sixth = 0.16666666666666666;  // bit pattern 0x3FC5555555555555
-}
 
 std::array<Vec3, 4> element_nodes(std::span<const Vec3> nodes, const Element& element) {
   for (std::uint32_t index : element) check_index(index, nodes.size());

@@ -4,16 +4,16 @@
 #include <limits>
 #include <utility>
 
+#include "core/constants.hpp"
 #include "core/errors.hpp"
 #include "core/mesh/mesh.hpp"
+#include "core/mesh/tet4_topology.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
 
 namespace {
 
-constexpr double one_third = 0.3333333333333333;  // nearest double to 1/3
-constexpr double inv_sqrt2 = 0.7071067811865475;  // 1.0 / sqrt(2.0), bit pattern 0x3FE6A09E667F3BCC
 constexpr double surface_tet_scale = 0.01;        // h / (centroid-to-corner distance)
 
 // A face independent of its vertex order: its indices sorted ascending.
@@ -127,7 +127,7 @@ std::vector<std::uint32_t> surface_faces_with(std::span<const std::uint32_t> con
   for (std::size_t e = 0; e < nelements; ++e) {
     const std::uint32_t* t = connectivity.data() + 4 * e;
     for (std::size_t f = 0; f < 4; ++f) {
-      const std::uint32_t* corner = tet_face_corners[f];
+      const tet4::Triple& corner = tet4::surface_faces[f];
       table.toggle(face_key(t[corner[0]], t[corner[1]], t[corner[2]]), static_cast<Pos>(4 * e + f));
     }
   }
@@ -143,7 +143,7 @@ std::vector<std::uint32_t> surface_faces_with(std::span<const std::uint32_t> con
     for (std::uint64_t bits = kept[w]; bits != 0; bits &= bits - 1) {
       const std::size_t p = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
       const std::uint32_t* t = connectivity.data() + 4 * (p / 4);
-      const std::uint32_t* corner = tet_face_corners[p % 4];
+      const tet4::Triple& corner = tet4::surface_faces[p % 4];
       out.insert(out.end(), {t[corner[0]], t[corner[1]], t[corner[2]]});
     }
   }

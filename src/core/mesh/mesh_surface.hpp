@@ -11,12 +11,6 @@
 
 ZANDREL_BEGIN
 
-// The four faces of element (t0, t1, t2, t3), in this order and vertex
-// order: (t0, t3, t2), (t0, t2, t1), (t0, t1, t3), (t1, t2, t3). For a
-// positively oriented element, (t1 - t0) . ((t2 - t0) x (t3 - t0)) > 0, all
-// four right-hand normals (b - a) x (c - a) point out of it.
-inline constexpr std::uint32_t tet_face_corners[4][3] = {{0, 3, 2}, {0, 2, 1}, {0, 1, 3}, {1, 2, 3}};
-
 // Boundary triangles of flat connectivity (flat length / 4 elements; one to
 // three trailing indices are ignored), three indices per face. A face is
 // kept when it occurs an odd number of times (faces are equal when their
@@ -24,7 +18,10 @@ inline constexpr std::uint32_t tet_face_corners[4][3] = {{0, 3, 2}, {0, 2, 1}, {
 // a face seen once keeps its element's vertex order, a face seen three times
 // the order of its third occurrence.
 //
-// Row order is deterministic: occurrence k is face k % 4 of element k / 4,
+// Row order is deterministic: occurrence k is face k % 4 of element k / 4 in
+// the order tet4::surface_faces gives, (t0, t3, t2), (t0, t2, t1),
+// (t0, t1, t3), (t1, t2, t3), whose right-hand normals point out of a
+// positively oriented element,
 // and every kept face stands at the occurrence whose vertex order it keeps,
 // in increasing occurrence order. Node indices are never checked.
 std::vector<std::uint32_t> surface_faces(std::span<const std::uint32_t> connectivity);

@@ -30,9 +30,9 @@ double evaluation_seconds(const Tree& tree, const Columns& targets, Isa isa, int
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t npoints = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
-  const std::size_t cubes = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 12;
-  const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+  const std::size_t npoints = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50000;
+  const std::size_t cubes = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 8;
+  const int repeats = argc > 3 ? std::atoi(argv[3]) : 3;
   std::mt19937_64 rng(1);
   std::uniform_real_distribution<double> u(-1.0, 1.0), w(0.0, 1.0);
 

@@ -23,7 +23,8 @@ Magnetization magnetization_tet4(std::span<const Vec3> nodes, std::span<const El
 
   const Solver solver = leaf_threshold == 0 ? Solver{Tet4Direct{nthreads_requested}}
                                             : Solver{Tet4Octree{nthreads_requested, theta, leaf_threshold}};
-  MagnetizationResult result = magnetization(nodes, connectivity, c, chi, hext, solver, tol, max_iterations, alpha, edge);
+  MagnetizationResult result =
+      magnetization(nodes, connectivity, c, chi, hext, solver, tol, max_iterations, alpha, edge);
 
   Columns m(rows);
   for (std::size_t i = 0; i < rows; ++i) m.x[i] = result.m[i].x, m.y[i] = result.m[i].y, m.z[i] = result.m[i].z;

@@ -38,15 +38,17 @@ ZANDREL_BEGIN
 // current sum form it this way.
 inline double sphere_radius(double volume) { return std::pow(volume * three_over_4pi, one_third); }
 
-// One current element as the target loop reads it: field
-// strength * (vector x d) / max(|d|^3, core_cube).
+// One current element as the target loop reads it: its field is
+// strength * (vector x d) / max(|d|^3, core_cube), d = target - position.
 struct CurrentElement {
   Vec3 position;
-  Vec3 vector;            // J (fused) or J V (separate)
-  double strength = 0.0;  // V/(4 pi) (fused) or 1/(4 pi) (separate)
-  double core_cube = 0.0; // a^3
+  Vec3 vector;             // J (fused) or J V (separate)
+  double strength = 0.0;   // V/(4 pi) (fused) or 1/(4 pi) (separate)
+  double core_cube = 0.0;  // a^3
 };
 
+// The steps where the two arithmetics differ: |d|, the denominator
+// max(|d|^3, a^3), the cross product J x d, and adding c (J x d) into h.
 struct FusedArithmetic {
   using Sources = CurrentColumns;
   static CurrentElement prepare(const CurrentColumns& s, std::size_t i) {
@@ -75,9 +77,12 @@ struct FusedArithmetic {
 
 struct SeparateArithmetic {
   using Sources = PointColumns;  // vx, vy, vz: the current elements J V
+  // The element vj with the given core radius.
+  static CurrentElement element(const Vec3& position, const Vec3& vj, double radius) {
+    return {position, vj, inv_4pi, (radius * radius) * radius};
+  }
   static CurrentElement prepare(const PointColumns& s, std::size_t i) {
-    const double a = s.radius[i];
-    return {{s.x[i], s.y[i], s.z[i]}, {s.vx[i], s.vy[i], s.vz[i]}, inv_4pi, (a * a) * a};
+    return element({s.x[i], s.y[i], s.z[i]}, {s.vx[i], s.vy[i], s.vz[i]}, s.radius[i]);
   }
   template <class W>
   ZANDREL_FORCE_INLINE static W distance(const Vec3Lanes<W>& d) {
@@ -109,37 +114,36 @@ struct PointCurrentElement {
 
   static Source prepare(const Sources& s, std::size_t i) { return Arithmetic::prepare(s, i); }
 
-  // The field at lanes of targets t is c (vector x d); the two factors.
+  // The field at lanes of targets is c v: the factor and the cross product.
   template <class W>
-  ZANDREL_FORCE_INLINE static void factors(const Source& s, const Vec3Lanes<W>& t, W& c, Vec3Lanes<W>& v) {
+  struct Factors {
+    W c;
+    Vec3Lanes<W> v;
+  };
+  template <class W>
+  ZANDREL_FORCE_INLINE static Factors<W> factors(const Source& s, const Vec3Lanes<W>& t) {
     const Vec3Lanes<W> d = to_point(t, s.position);
-    c = W::set1(s.strength) / Arithmetic::denominator(Arithmetic::distance(d), W::set1(s.core_cube));
-    v = Arithmetic::cross(Vec3Lanes<W>::set1(s.vector), d);
+    return {W::set1(s.strength) / Arithmetic::denominator(Arithmetic::distance(d), W::set1(s.core_cube)),
+            Arithmetic::cross(Vec3Lanes<W>::set1(s.vector), d)};
   }
 
   template <class W>
   ZANDREL_FORCE_INLINE static void add_field(const Source& s, const Vec3Lanes<W>& t, Vec3Lanes<W>& h) {
-    W c;
-    Vec3Lanes<W> v;
-    factors(s, t, c, v);
-    Arithmetic::accumulate(c, v, h);
+    const Factors<W> f = factors(s, t);
+    Arithmetic::accumulate(f.c, f.v, h);
   }
 
   // The field of the element vj = J V with the given core radius (h_point);
   // an aggregated element (an octree branch) has none.
   template <class W>
-  ZANDREL_FORCE_INLINE static Vec3Lanes<W> field(const Vec3& centroid, const Vec3& vj, double radius, const Vec3Lanes<W>& t)
     requires std::is_same_v<Arithmetic, SeparateArithmetic>
-  {
-    W c;
-    Vec3Lanes<W> v;
-    factors(Source{centroid, vj, inv_4pi, (radius * radius) * radius}, t, c, v);
-    return v * c;
+  static Vec3Lanes<W> field(const Vec3& centroid, const Vec3& vj, double radius, const Vec3Lanes<W>& t) {
+    const Factors<W> f = factors(Arithmetic::element(centroid, vj, radius), t);
+    return f.v * f.c;
   }
   template <class W>
-  ZANDREL_FORCE_INLINE static Vec3Lanes<W> far_field(const Vec3& centroid, const Vec3& vj, const Vec3Lanes<W>& t)
     requires std::is_same_v<Arithmetic, SeparateArithmetic>
-  {
+  static Vec3Lanes<W> far_field(const Vec3& centroid, const Vec3& vj, const Vec3Lanes<W>& t) {
     return field(centroid, vj, 0.0, t);
   }
 };

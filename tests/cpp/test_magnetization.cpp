@@ -11,8 +11,8 @@
 
 #include "core/direct/direct.hpp"
 #include "core/errors.hpp"
-#include "core/solver/magnetization.hpp"
 #include "core/mesh/mesh.hpp"
+#include "core/solver/magnetization.hpp"
 #include "core/solver/progress.hpp"
 
 namespace zandrel {

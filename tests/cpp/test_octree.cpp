@@ -17,6 +17,10 @@
 #include "test_support.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
+#include "core/kernels/current_tet4.hpp"
+#include "core/kernels/magnetised_tet4.hpp"
+#include "core/kernels/point_current.hpp"
+#include "core/kernels/point_dipole.hpp"
 #include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/evaluate.hpp"
@@ -25,10 +29,6 @@
 #include "core/octree/point_sources.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/tet_sources.hpp"
-#include "core/kernels/current_tet4.hpp"
-#include "core/kernels/magnetised_tet4.hpp"
-#include "core/kernels/point_current.hpp"
-#include "core/kernels/point_dipole.hpp"
 
 namespace zandrel {
 namespace {

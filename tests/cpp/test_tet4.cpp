@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "core/direct/direct.hpp"
+#include "core/direct/element_sums.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/direct/element_sums.hpp"
 #include "core/kernels/current_tet4.hpp"
 #include "core/kernels/magnetised_tet4.hpp"
 #include "core/kernels/tet4_edges.hpp"

@@ -7,9 +7,9 @@
 
 #include "core/columns.hpp"
 #include "core/constants.hpp"
-#include "core/simd/isa.hpp"
 #include "core/mat3.hpp"
 #include "core/mesh/mesh.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

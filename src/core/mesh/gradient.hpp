@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "core/simd/isa.hpp"
 #include "core/mat3.hpp"
 #include "core/mesh/mesh.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

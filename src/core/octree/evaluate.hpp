@@ -1,11 +1,8 @@
 #pragma once
-// Barnes-Hut evaluation of a built octree. At a target, a branch whose cube
-// edge is smaller than theta times the distance to its centroid contributes
-// the field of its aggregated moment at that centroid; any other branch is
-// opened; a leaf contributes the exact field of its sources. The result at a
-// target is the nested sum of these contributions: every opened branch sums
-// its children in slot (Morton) order starting from zero, and hands that sum
-// to its parent.
+// Barnes-Hut evaluation of a built octree at many targets: sequential
+// (h_field) or over the worker pool (h_field_parallel), through the vector
+// traversal of the source set's kind in the chosen build; and the traversal
+// for one target (h_traverse). The traversal itself is walk.hpp.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

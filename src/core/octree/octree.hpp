@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/simd/isa.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/node.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/sources.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -8,7 +8,6 @@
 // the source kind of each meaning (S::DipoleKind, S::CurrentKind) and hands
 // out the kernels' view of its sources (leaf_view, kernel_view); the kind
 // supplies the arithmetic.
-#include <cmath>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -16,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/simd/isa.hpp"
+#include "core/kernels/source_kind.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/morton.hpp"
-#include "core/kernels/source_kind.hpp"
+#include "core/simd/isa.hpp"
 #include "core/simd/simd.hpp"
 #include "core/simd/vec3_lanes.hpp"
 #include "core/vec3.hpp"

@@ -14,10 +14,10 @@
 #include "core/kernels/current_tet4.hpp"
 #include "core/kernels/magnetised_tet4.hpp"
 #include "core/kernels/source_views.hpp"
-#include "core/simd/isa.hpp"
 #include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/sources.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -44,7 +44,7 @@ void direct_sum(const typename K::Sources& sources, TargetSpan targets, OutSpan 
     for (std::size_t s0 = 0; s0 < sources.n; s0 += block) {
       const std::size_t count = std::min(block, sources.n - s0);
       for (std::size_t k = 0; k < count; ++k) prepared[k] = K::prepare(sources, s0 + k);
-      for_target_vectors<W, passes>(sub, sub_out, [&](const auto& t, auto& h) {
+      for_target_vectors<W, passes>(sub, sub_out, [&](const auto& t, auto& h, std::size_t) {
         for (std::size_t k = 0; k < count; ++k)
           for (std::size_t p = 0; p < passes; ++p) K::add_field(prepared[k], t[p], h[p]);
       });

@@ -69,7 +69,8 @@ struct PointDipole {
     // Targets within the equivalent radius are rare: the core field is formed
     // and blended only when one is.
     const auto inside = rmag <= W::set1(radius);
-    if (simd::any(inside)) h = select(inside, Vec3Lanes<W>::set1(dipole_core_field(moment, radius)), h);
+    if (simd::any(inside)) [[unlikely]]
+      h = select(inside, Vec3Lanes<W>::set1(dipole_core_field(moment, radius)), h);
     return h;
   }
 

@@ -49,7 +49,7 @@ Vec3 h_traverse(const Octree<S>& tree, std::uint32_t idx, const Vec3& target, do
   auto far = [&](const Node& n, const Vec3Lanes<W>& t) {
     return Vec3Lanes<W>::set1(tree.sources.h_field_branch(centroid_of(n), moment_of(n), first_lane(t)));
   };
-  return first_lane(walk(view, accepts, idx, Vec3Lanes<W>::set1(target), leaf, far));
+  return first_lane(walk(view, accepts, idx, Vec3Lanes<W>::set1(target), simd::first_lanes<W>(1), leaf, far));
 }
 
 // Adds the field at the targets listed in `order` (positions in `targets`)

@@ -88,13 +88,14 @@ class Acceptance {
   double t2_accept_ = 0.0, t2_reject_ = 0.0;
 };
 
-// The field at lanes of targets t of all sources below node `top`.
-// leaf(node, t) is the exact field of a leaf's sources, far(node, t) the far
-// field of a branch's aggregated moment; both are evaluated for every lane and
-// kept where the lane needs them.
+// The field at lanes of targets t of all sources below node `top`, for the
+// lanes in `in_use` (the others, padding, come out zero without opening
+// anything). leaf(node, t) is the exact field of a leaf's sources, far(node,
+// t) the far field of a branch's aggregated moment; both are evaluated for
+// every lane and kept where the lane needs them.
 template <class W, class Leaf, class Far>
 Vec3Lanes<W> walk(const OctreeView& tree, const Acceptance<W>& accepts, std::uint32_t top, const Vec3Lanes<W>& t,
-                  Leaf&& leaf, Far&& far) {
+                  typename W::mask in_use, Leaf&& leaf, Far&& far) {
   using V3 = Vec3Lanes<W>;
   using Mask = typename W::mask;
   // Per lane: a += b where m is set.
@@ -103,14 +104,14 @@ Vec3Lanes<W> walk(const OctreeView& tree, const Acceptance<W>& accepts, std::uin
   const OctreeNode* nodes = tree.nodes;
   const OctreeNode& root = nodes[top];
   if (root.is_leaf) return leaf(root, t);
-  const Mask root_accepts = accepts(root, t);
+  const Mask root_accepts = accepts(root, t) & in_use;
   V3 root_field = V3::zero();
   if (simd::any(root_accepts)) root_field = far(root, t);
   // active[k]: lanes for which the open branch at relative level k is
   // opened; sums[k]: their running sums of its children.
   std::array<Mask, octree_levels> active;
   std::array<V3, octree_levels> sums;
-  active[0] = !root_accepts;
+  active[0] = in_use & !root_accepts;
   if (!simd::any(active[0])) return root_field;
   sums[0] = V3::zero();
   const unsigned base = root.level;
@@ -165,8 +166,8 @@ void octree_sum(const OctreeView& tree, const typename K::Sources& sources, Targ
   auto leaf = [&](const OctreeNode& n, const Vec3Lanes<W>& t) { return leaf_field<K>(sources, n, t); };
   for_target_vectors<W>(
       targets, out,
-      [&](const std::array<Vec3Lanes<W>, 1>& t, std::array<Vec3Lanes<W>, 1>& h) {
-        h[0] = h[0] + walk(tree, accepts, 0, t[0], leaf, branch_field<K, W>);
+      [&](const std::array<Vec3Lanes<W>, 1>& t, std::array<Vec3Lanes<W>, 1>& h, std::size_t count) {
+        h[0] = h[0] + walk(tree, accepts, 0, t[0], simd::first_lanes<W>(count), leaf, branch_field<K, W>);
       },
       InOrder{order});
 }

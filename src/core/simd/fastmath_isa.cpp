@@ -18,7 +18,7 @@ using W = simd::V;
 template <class Fn>
 void apply(const double* in0, const double* in1, double* out, std::size_t n, Fn fn) {
   for_each_lane_pass<W, 1>(n, Consecutive{}, std::array<const double*, 2>{in0, in1}, std::array<double*, 1>{out},
-                           [&](const LanePass<W, 1, 2>& in, LanePass<W, 1, 1>& result) {
+                           [&](const LanePass<W, 1, 2>& in, LanePass<W, 1, 1>& result, std::size_t) {
                              result[0][0] = fn(in[0][0], in[0][1]);
                            });
 }

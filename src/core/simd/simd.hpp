@@ -5,6 +5,7 @@
 // and with V = Lanes<1> for single-target scalar use. Every operation is a
 // correctly rounded IEEE operation, so all widths give bit-identical lanes.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -179,6 +180,14 @@ using V = Avx512;
 // Portable build: four plain lanes (the compiler may map them onto SSE2).
 using V = Lanes<4>;
 #endif
+
+// The mask of lanes 0 .. count-1.
+template <class W>
+inline typename W::mask first_lanes(std::size_t count) {
+  alignas(64) double index[W::lanes];
+  for (int i = 0; i < W::lanes; ++i) index[i] = i;
+  return W::load(index) < W::set1(static_cast<double>(count));
+}
 
 // fn(a[i], b[i]) lane by lane through memory, for library functions that
 // have no vector form.

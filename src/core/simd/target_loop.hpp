@@ -31,9 +31,10 @@ struct InOrder {
 template <class W, std::size_t passes, std::size_t columns>
 using LanePass = std::array<std::array<W, columns>, passes>;
 
-// body(in, inout) for every pass of `passes` vectors over entries 0 .. n-1:
-// `in` holds the lanes of the read-only columns, `inout` those of the
-// read-write columns, which are stored back after the body.
+// body(in, inout, count) for every pass of `passes` vectors over entries
+// 0 .. n-1: `in` holds the lanes of the read-only columns, `inout` those of
+// the read-write columns, which are stored back after the body; the first
+// `count` lanes of the pass hold entries (all but in the padded last pass).
 template <class W, std::size_t passes, std::size_t In, std::size_t InOut, class Index, class Body>
 inline void for_each_lane_pass(std::size_t n, Index index, const std::array<const double*, In>& in,
                                const std::array<double*, InOut>& inout, Body&& body) {
@@ -53,7 +54,7 @@ inline void for_each_lane_pass(std::size_t n, Index index, const std::array<cons
       for (std::size_t c = 0; c < In; ++c) a[p][c] = W::load(block[c] + p * lanes);
       for (std::size_t c = 0; c < InOut; ++c) b[p][c] = W::load(block[In + c] + p * lanes);
     }
-    body(a, b);
+    body(a, b, count);
     for (std::size_t p = 0; p < passes; ++p)
       for (std::size_t c = 0; c < InOut; ++c) b[p][c].store(block[In + c] + p * lanes);
     for (std::size_t k = 0; k < count; ++k) {
@@ -71,7 +72,7 @@ inline void for_each_lane_pass(std::size_t n, Index index, const std::array<cons
         for (std::size_t c = 0; c < In; ++c) a[p][c] = W::load(in[c] + index(i) + p * lanes);
         for (std::size_t c = 0; c < InOut; ++c) b[p][c] = W::load(inout[c] + index(i) + p * lanes);
       }
-      body(a, b);
+      body(a, b, width);
       for (std::size_t p = 0; p < passes; ++p)
         for (std::size_t c = 0; c < InOut; ++c) b[p][c].store(inout[c] + index(i) + p * lanes);
     } else {
@@ -82,20 +83,21 @@ inline void for_each_lane_pass(std::size_t n, Index index, const std::array<cons
 }
 
 // The targets of a span (entry i at position index(i)) with the result
-// columns they add into: body(t, h) gets `passes` vectors of target points t
-// and their running results h, loaded from `out` and stored back.
+// columns they add into: body(t, h, count) gets `passes` vectors of target
+// points t and their running results h, loaded from `out` and stored back,
+// and how many of the pass's lanes hold targets.
 template <class W, std::size_t passes = 1, class Index = Consecutive, class Body>
 inline void for_target_vectors(TargetSpan targets, OutSpan out, Body&& body, Index index = {}) {
   for_each_lane_pass<W, passes>(
       targets.n, index, std::array<const double*, 3>{targets.x, targets.y, targets.z},
       std::array<double*, 3>{out.x, out.y, out.z},
-      [&](const LanePass<W, passes, 3>& in, LanePass<W, passes, 3>& inout) {
+      [&](const LanePass<W, passes, 3>& in, LanePass<W, passes, 3>& inout, std::size_t count) {
         std::array<Vec3Lanes<W>, passes> t, h;
         for (std::size_t p = 0; p < passes; ++p) {
           t[p] = {in[p][0], in[p][1], in[p][2]};
           h[p] = {inout[p][0], inout[p][1], inout[p][2]};
         }
-        body(t, h);
+        body(t, h, count);
         for (std::size_t p = 0; p < passes; ++p) inout[p] = {h[p].x, h[p].y, h[p].z};
       });
 }

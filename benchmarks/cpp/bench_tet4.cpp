@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench_timing.hpp"
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/dispatch/dispatch.hpp"
 
 using namespace zandrel;
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/isa.hpp"
-#include "core/kernel_api.hpp"
+#include "core/simd/isa.hpp"
+#include "core/spans.hpp"
 
 ZANDREL_BEGIN
 

@@ -4,7 +4,7 @@
 // reproducible to the bit.
 #include <array>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -2,7 +2,7 @@
 // Vec3: three doubles with the exact operation order the results depend on.
 #include <cmath>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 
 ZANDREL_BEGIN
 

@@ -31,9 +31,9 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 }  // namespace
 
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) {
-  const std::vector<const char*> params(sig.params);
+void bind_arguments(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots) {
+  const std::span<const char* const> params = sig.params;
   const auto nparams = static_cast<Py_ssize_t>(params.size());
   const Py_ssize_t npos = PyVectorcall_NARGS(nargs);
   if (npos > nparams) {

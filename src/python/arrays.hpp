@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/columns.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/vec3.hpp"
 #include "python/pyref.hpp"
 

@@ -13,7 +13,7 @@ using EntryFn = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_
 
 // One exported function: its parameter list (also its text signature) and body.
 struct FunctionDef {
-  const Signature* signature;
+  SignatureView signature;
   EntryFn entry;
 };
 

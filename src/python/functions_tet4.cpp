@@ -1,22 +1,14 @@
 // Field functions of tetrahedral meshes: uniformly magnetised elements and
-// elements carrying a uniform current density, by direct summation over all
-// elements (closed forms in the face or the edge formulation).
-
-#include "core/direct.hpp"
-#include "core/octree/fields.hpp"
+// elements carrying a uniform current density.
+#include "core/functions/functions.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 
 namespace zandrel::py {
 
-const Signature sig_h_mag_tet4{"h_mag_tet4",
-                               {"nodes", "connectivity", "mvectors", "targets", "theta", "leaf_threshold",
-                                "nthreads_requested", "use_octree", "edge"}};
-
 ZANDREL_ENTRY(py_h_mag_tet4) {
   return guarded(module, [&] {
-    PyObject* a[9];
-    bind_arguments(sig_h_mag_tet4, args, nargs, kwnames, a);
+    const auto a = bind_arguments(sig_h_mag_tet4, args, nargs, kwnames);
     const ArrayArg nodes = accept_array(a[0], "nodes", DType::f64, 2);
     const ArrayArg connectivity = accept_array(a[1], "connectivity", DType::u32, 2);
     const ArrayArg mvectors = accept_array(a[2], "mvectors", DType::f64, 2);
@@ -35,30 +27,14 @@ ZANDREL_ENTRY(py_h_mag_tet4) {
     const std::span<const Element> c = to_u32x4s(connectivity_flat);
     const std::span<const Vec3> m = to_vec3s(mvectors_flat);
     const Columns t = pyarray_to_3cols(targets);
-    Columns out = col_buffer(t.size());
-
-    if (use_octree) {
-      // ---- octree branch: edge does not apply (the leaves always use the
-      // edge formulation); evaluated in parallel pieces of the targets, with
-      // the same bits as one sequential pass ----
-      const ElementMeasures measures = element_measures(n, c, connectivity.dim(0));
-      h_mag_tet4_octree(n, c, measures, m, t, out, theta, leaf_threshold, nthreads);
-      return cols_to_pyarray(out);
-    }
-
-    // ---- direct branch: theta and leaf_threshold do not apply ----
-    h_mag_tet4_direct_parallel(n, c, m, t, out, nthreads, edge);
-    return cols_to_pyarray(out);
+    return cols_to_pyarray(functions::h_mag_tet4(n, c, connectivity.dim(0), m, t, theta, leaf_threshold, nthreads,
+                                                 use_octree, edge));
   });
 }
 
-const Signature sig_h_current_tet4_direct{
-    "h_current_tet4_direct", {"nodes", "connectivity", "jdensity", "tgts", "nthreads_requested", "edge"}};
-
 ZANDREL_ENTRY(py_h_current_tet4_direct) {
   return guarded(module, [&] {
-    PyObject* a[6];
-    bind_arguments(sig_h_current_tet4_direct, args, nargs, kwnames, a);
+    const auto a = bind_arguments(sig_h_current_tet4_direct, args, nargs, kwnames);
     const ArrayArg nodes = accept_array(a[0], "nodes", DType::f64, 2);
     const ArrayArg connectivity = accept_array(a[1], "connectivity", DType::u32, 2);
     const ArrayArg jdensity = accept_array(a[2], "jdensity", DType::f64, 2);
@@ -67,13 +43,33 @@ ZANDREL_ENTRY(py_h_current_tet4_direct) {
     const bool edge = to_bool(a[5], "edge");
 
     const Columns t = pyarray_to_3cols(tgts);
-    Columns out = col_buffer(t.size());
     // Flat views without regrouping: every index is checked where it is used.
     const std::span<const double> nodes_flat = flat_f64(nodes);
     const std::span<const std::uint32_t> connectivity_flat = flat_u32(connectivity);
     const std::span<const double> jdensity_flat = flat_f64(jdensity);
-    h_field_tet4_direct_parallel(nodes_flat, connectivity_flat, jdensity_flat, t, out, nthreads, edge);
-    return cols_to_pyarray(out);
+    return cols_to_pyarray(
+        functions::h_current_tet4_direct(nodes_flat, connectivity_flat, jdensity_flat, t, nthreads, edge));
+  });
+}
+
+ZANDREL_ENTRY(py_h_current_tet4_octree) {
+  return guarded(module, [&] {
+    const auto a = bind_arguments(sig_h_current_tet4_octree, args, nargs, kwnames);
+    const ArrayArg nodes = accept_array(a[0], "nodes", DType::f64, 2);
+    const ArrayArg connectivity = accept_array(a[1], "connectivity", DType::u32, 2);
+    const ArrayArg jdensity = accept_array(a[2], "jdensity", DType::f64, 2);
+    const ArrayArg tgt_pts = accept_array(a[3], "tgt_pts", DType::f64, 2);
+    const double theta = to_f64(a[4], "theta");
+    const std::uint32_t leaf_threshold = to_u32(a[5], "leaf_threshold");
+    const std::uint32_t nthreads = to_u32(a[6], "nthreads_requested");
+
+    const std::span<const Vec3> n = to_vec3s(flat_f64(nodes));
+    const std::span<const Element> c = to_u32x4s(flat_u32(connectivity));
+    const Columns t = pyarray_to_3cols(tgt_pts);
+    // The densities are viewed after the element measures are computed.
+    return cols_to_pyarray(functions::h_current_tet4_octree(n, c, connectivity.dim(0),
+                                                            [&] { return to_vec3s(flat_f64(jdensity)); }, t, theta,
+                                                            leaf_threshold, nthreads));
   });
 }
 

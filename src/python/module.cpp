@@ -10,7 +10,7 @@
 namespace zandrel::py {
 namespace {
 
-#define ZANDREL_FUNCTION(name) FunctionDef{&sig_##name, &py_##name}
+#define ZANDREL_FUNCTION(name) FunctionDef{view(sig_##name), &py_##name}
 // Registration order.
 const std::array registered_functions = {
     ZANDREL_FUNCTION(h_current_point_direct),
@@ -39,9 +39,9 @@ struct MethodTable {
   MethodTable() {
     docs.reserve(registered_functions.size());
     for (const FunctionDef& def : registered_functions) {
-      std::string doc = std::string(def.signature->function) + "(";
+      std::string doc = std::string(def.signature.function) + "(";
       bool first = true;
-      for (const char* param : def.signature->params) {
+      for (const char* param : def.signature.params) {
         if (!first) doc += ", ";
         doc += param;
         first = false;
@@ -49,7 +49,7 @@ struct MethodTable {
       docs.push_back(doc + ")\n--\n\n");
     }
     for (std::size_t i = 0; i < registered_functions.size(); ++i) {
-      methods.push_back(PyMethodDef{registered_functions[i].signature->function,
+      methods.push_back(PyMethodDef{registered_functions[i].signature.function,
                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(registered_functions[i].entry)),
                                     METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
     }

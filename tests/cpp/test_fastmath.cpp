@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "core/dispatch.hpp"
-#include "core/fastmath.hpp"
+#include "core/dispatch/dispatch.hpp"
+#include "core/simd/fastmath.hpp"
 
 namespace zandrel {
 namespace {

@@ -12,9 +12,9 @@
 
 #include "test_support.hpp"
 #include "core/errors.hpp"
-#include "core/forces.hpp"
-#include "core/gradient.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/forces.hpp"
+#include "core/mesh/gradient.hpp"
+#include "core/mesh/mesh.hpp"
 
 namespace zandrel {
 namespace {

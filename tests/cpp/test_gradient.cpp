@@ -13,8 +13,8 @@
 
 #include "test_support.hpp"
 #include "core/errors.hpp"
-#include "core/gradient.hpp"
 #include "core/mat3.hpp"
+#include "core/mesh/gradient.hpp"
 
 namespace zandrel {
 namespace {

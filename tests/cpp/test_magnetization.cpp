@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "core/direct.hpp"
+#include "core/direct/direct.hpp"
 #include "core/errors.hpp"
-#include "core/magnetization.hpp"
-#include "core/mesh.hpp"
-#include "core/progress.hpp"
+#include "core/mesh/mesh.hpp"
+#include "core/solver/magnetization.hpp"
+#include "core/solver/progress.hpp"
 
 namespace zandrel {
 namespace {

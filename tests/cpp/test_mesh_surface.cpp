@@ -12,8 +12,8 @@
 
 #include "test_support.hpp"
 #include "core/errors.hpp"
-#include "core/mesh.hpp"
-#include "core/mesh_surface.hpp"
+#include "core/mesh/mesh.hpp"
+#include "core/mesh/mesh_surface.hpp"
 
 namespace zandrel {
 namespace {

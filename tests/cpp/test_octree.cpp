@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,9 +15,13 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "core/dispatch.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/mesh.hpp"
+#include "core/kernels/current_tet4.hpp"
+#include "core/kernels/magnetised_tet4.hpp"
+#include "core/kernels/point_current.hpp"
+#include "core/kernels/point_dipole.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/evaluate.hpp"
 #include "core/octree/morton.hpp"
@@ -24,8 +29,6 @@
 #include "core/octree/point_sources.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/tet_sources.hpp"
-#include "core/point.hpp"
-#include "core/tet4_edge.hpp"
 
 namespace zandrel {
 namespace {
@@ -172,15 +175,15 @@ TEST(PointSources, RadiusMomentAndSort) {
   const std::vector<double> vol{4.0 * M_PI / 3.0, 0.0, 2.0};
   const std::vector<double> vx{1.0, 1.0, 1.0}, vy{2.0, 2.0, 2.0}, vz{3.0, 3.0, 3.0};
   PointSources s(x, y, z, vol, vx, vy, vz);
-  EXPECT_NEAR(s.r[0], 1.0, 1e-15);
-  EXPECT_TRUE(same_bits(s.r[0], std::pow(vol[0] * 0.238732414637843, 0.3333333333333333)));
-  EXPECT_EQ(s.r[1], 0.0);
+  EXPECT_NEAR(s.radius[0], 1.0, 1e-15);
+  EXPECT_TRUE(same_bits(s.radius[0], std::pow(vol[0] * 0.238732414637843, 0.3333333333333333)));
+  EXPECT_EQ(s.radius[1], 0.0);
   EXPECT_TRUE(same_bits(s.moment(1), Vec3{0.0, 0.0, 0.0}));
   EXPECT_TRUE(same_bits(s.moment(2), Vec3{2.0, 4.0, 6.0}));
   s.sort(std::vector<std::size_t>{2, 0, 1});
   EXPECT_TRUE(same_bits(s.centroid(0), Vec3{2.0, 0.0, 5.0}));
   EXPECT_TRUE(same_bits(s.moment(0), Vec3{2.0, 4.0, 6.0}));
-  EXPECT_EQ(s.r[1], std::pow(vol[0] * 0.238732414637843, 0.3333333333333333));
+  EXPECT_EQ(s.radius[1], std::pow(vol[0] * 0.238732414637843, 0.3333333333333333));
   EXPECT_EQ(s.bbox().side_length, 5.0);
 }
 
@@ -238,9 +241,9 @@ TEST(TetSources, LeafOfOneElementIsTheEdgeKernel) {
   EXPECT_NEAR(dipole.h_field_leaf(0, 1, t).z, -0.38075, 2e-5);
 }
 
-// The scalar dipole kernel of the leaves forms the inside field only for
-// targets inside; its values must be those of one vector lane everywhere,
-// also exactly on the radius and at the centroid.
+// The scalar dipole kernel forms the inside field only where a lane is
+// inside; its values must be those of one lane of a vector whose other lanes
+// are elsewhere, also exactly on the radius and at the centroid.
 TEST(PointSources, ScalarDipoleKernelEqualsAVectorLane) {
   std::mt19937_64 rng(8);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
@@ -251,12 +254,14 @@ TEST(PointSources, ScalarDipoleKernelEqualsAVectorLane) {
     if (i % 7 == 0) t = c;
     if (i % 11 == 0) radius = 0.0;
     if (i % 13 == 0) radius = mag(t - c);
-    using W = simd::V1;
-    const Vec3 core = dipole_core_field(m, radius);
-    W hx, hy, hz;
-    dipole_field_lanes(W::set1(t.x - c.x), W::set1(t.y - c.y), W::set1(t.z - c.z), m.x, m.y, m.z, radius, core.x,
-                       core.y, core.z, hx, hy, hz);
-    EXPECT_TRUE(same_bits(Vec3{hx.v[0], hy.v[0], hz.v[0]}, h_point_dipole(c, m, radius, t))) << i;
+    // A vector of targets: this one in lane 1, others around it.
+    using W = simd::Lanes<4>;
+    const Vec3 other{t.x + 0.5, t.y, t.z - 0.25};
+    const Vec3Lanes<W> lanes{W::load(std::array{other.x, t.x, other.x, other.x}.data()),
+                             W::load(std::array{other.y, t.y, other.y, other.y}.data()),
+                             W::load(std::array{other.z, t.z, other.z, other.z}.data())};
+    const Vec3Lanes<W> h = PointDipole::field(c, m, radius, lanes);
+    EXPECT_TRUE(same_bits(Vec3{h.x.v[1], h.y.v[1], h.z.v[1]}, h_point_dipole(c, m, radius, t))) << i;
   }
 }
 
@@ -353,7 +358,7 @@ TEST_P(TreeInvariants, EverySourceInExactlyOneLeafInPreOrder) {
       covered = node.end;
     }
   EXPECT_EQ(covered, n);
-  std::vector<double> xs = tree.sources.sources.xg, orig = cloud.x;
+  std::vector<double> xs = tree.sources.sources.positions.x, orig = cloud.x;
   std::sort(xs.begin(), xs.end());
   std::sort(orig.begin(), orig.end());
   EXPECT_EQ(xs, orig);
@@ -372,7 +377,7 @@ TEST(OctreeBuild, StableSortKeepsInputOrderOfEqualCodes) {
   const std::vector<double> x{1.0, 0.0, 1.0, 0.0}, y{0.0, 0.0, 0.0, 0.0}, z{0.0, 0.0, 0.0, 0.0};
   const std::vector<double> vol{1.0, 2.0, 3.0, 4.0}, m{1.0, 1.0, 1.0, 1.0};
   const auto tree = build_from_sources(DipoleSources(PointSources(x, y, z, vol, m, m, m)), 21, 2);
-  EXPECT_EQ(tree.sources.sources.vjx, (std::vector<double>{2.0, 4.0, 1.0, 3.0}));
+  EXPECT_EQ(tree.sources.sources.moments.x, (std::vector<double>{2.0, 4.0, 1.0, 3.0}));
 }
 
 TEST(OctreeBuild, FewSourcesMakeOneLeafAtTheMean) {

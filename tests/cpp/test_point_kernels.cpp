@@ -8,10 +8,11 @@
 #include <random>
 #include <vector>
 
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/point.hpp"
+#include "core/kernels/point_current.hpp"
+#include "core/kernels/point_dipole.hpp"
 
 namespace zandrel {
 namespace {

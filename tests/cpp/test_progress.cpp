@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/errors.hpp"
-#include "core/progress.hpp"
+#include "core/solver/progress.hpp"
 
 namespace zandrel {
 namespace {

@@ -12,11 +12,14 @@
 #include <random>
 #include <vector>
 
-#include "core/direct.hpp"
-#include "core/dispatch.hpp"
+#include "core/direct/direct.hpp"
+#include "core/direct/element_sums.hpp"
+#include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
-#include "core/tet4.hpp"
-#include "core/tet4_edge.hpp"
+#include "core/kernels/current_tet4.hpp"
+#include "core/kernels/magnetised_tet4.hpp"
+#include "core/kernels/tet4_edges.hpp"
+#include "core/kernels/tet4_faces.hpp"
 
 namespace zandrel {
 namespace {
@@ -209,7 +212,7 @@ TEST(Tet4, FaceTableNormalsPointOutOfAPositiveElement) {
     EXPECT_GT(dot(face.t_hat[2], face.b - face.c), 0.0);
     // The edge frames of the edge formulation share the outward normal.
     for (std::size_t e = 0; e < 3; ++e) {
-      const auto& [a, b, c] = tet4_edge_table[f][e];
+      const auto [a, b, c] = tet4::face_edges[f][e];
       const EdgeFrame frame = edge_frame(regular[a], regular[b], regular[c]);
       EXPECT_NEAR(dot(frame.zhat, face.n_hat), 1.0, 1e-15);
       EXPECT_GT(dot(frame.yhat, regular[c] - regular[b]), 0.0);
@@ -338,9 +341,9 @@ TEST(Tet4, ZeroSourceAddsExactlyNothingAndParallelCurrentFacesAreSkipped) {
     const auto [i, j, k] = face_nodes(f);
     const Vec3 n = precompute_face(regular[i], regular[j], regular[k]).n_hat;
     const CurrentTet4 c = prepare_current_tet4(regular, n * 2.0);
-    EXPECT_EQ(c.w[f].x, 0.0);
-    EXPECT_EQ(c.w[f].y, 0.0);
-    EXPECT_EQ(c.w[f].z, 0.0);
+    EXPECT_EQ(c.weights[f].x, 0.0);
+    EXPECT_EQ(c.weights[f].y, 0.0);
+    EXPECT_EQ(c.weights[f].z, 0.0);
   }
 }
 
@@ -438,52 +441,22 @@ TEST(Tet4, EdgeIntegralGradientMatchesFiniteDifferences) {
   }
 }
 
-TEST(Tet4, MagneticEdgeKernelClearsItsWorkspace) {
-  const Mesh m = random_mesh(1, 101);
-  const Nodes n = {m.nodes[0], m.nodes[1], m.nodes[2], m.nodes[3]};
-  const Columns t = awkward_targets(m, 11, 102);
-  std::vector<Vec3> zero(3 * t.size()), dirty(3 * t.size(), Vec3{7.0, -3.0, 1e30});
-  Columns a(t.size()), b(t.size());
-  h_mag_tet4_edge<simd::V>(n, m.vectors[0], t.span(), {&zero[0], &zero[t.size()], &zero[2 * t.size()]}, a.out(0));
-  h_mag_tet4_edge<simd::V>(n, m.vectors[0], t.span(), {&dirty[0], &dirty[t.size()], &dirty[2 * t.size()]}, b.out(0));
-  for (std::size_t i = 0; i < t.size(); ++i) EXPECT_TRUE(same_vec(row(a, i), row(b, i)));
-  for (std::size_t i = 0; i < zero.size(); ++i) EXPECT_TRUE(same_vec(zero[i], dirty[i]));
-}
-
-TEST(Tet4, CurrentEdgeKernelAccumulatesIntoItsWorkspace) {
-  const Mesh m = random_mesh(1, 111);
-  const Nodes n = {m.nodes[0], m.nodes[1], m.nodes[2], m.nodes[3]};
-  const Columns t = awkward_targets(m, 9, 112);
-  std::vector<Vec3> f(t.size());
-  Columns once(t.size()), twice(t.size());
-  h_current_tet4_edge<simd::V>(n, m.vectors[0], t.span(), f.data(), once.out(0));
-  const std::vector<Vec3> phi_n = f;
-  // Not cleared: the second call starts from the first one's sum.
-  h_current_tet4_edge<simd::V>(n, m.vectors[0], t.span(), f.data(), twice.out(0));
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    EXPECT_NEAR(f[i].x, 2.0 * phi_n[i].x, 1e-12 * (1.0 + std::fabs(phi_n[i].x)));
-    EXPECT_NEAR(twice.y[i], 2.0 * once.y[i], 1e-12 * (1.0 + std::fabs(once.y[i])));
-  }
-}
-
 TEST(Tet4, KernelsTouchNoEntryBeyondTheirTargets) {
   const Mesh m = random_mesh(1, 151);
   const Nodes n = {m.nodes[0], m.nodes[1], m.nodes[2], m.nodes[3]};
   const Columns t = awkward_targets(m, 16, 152);
   for (std::size_t count : {std::size_t{1}, std::size_t{5}, std::size_t{9}}) {
     Columns out(t.size());
-    std::vector<Vec3> ws(3 * t.size(), Vec3{4.0, 4.0, 4.0});
     for (double* col : {out.x.data(), out.y.data(), out.z.data()}) std::fill(col, col + t.size(), 4.0);
     const TargetSpan span = t.span(0, count);
     h_mag_tet4<simd::V>(n, m.vectors[0], span, out.out(0));
     h_current_tet4<simd::V>(n, m.vectors[0], span, out.out(0));
-    h_mag_tet4_edge<simd::V>(n, m.vectors[0], span, {&ws[0], &ws[t.size()], &ws[2 * t.size()]}, out.out(0));
-    h_current_tet4_edge<simd::V>(n, m.vectors[0], span, &ws[0], out.out(0));
+    h_mag_tet4_edge<simd::V>(n, m.vectors[0], span, out.out(0));
+    h_current_tet4_edge<simd::V>(n, m.vectors[0], span, out.out(0));
     for (std::size_t i = count; i < t.size(); ++i) {
       EXPECT_EQ(out.x[i], 4.0);
       EXPECT_EQ(out.y[i], 4.0);
       EXPECT_EQ(out.z[i], 4.0);
-      for (std::size_t w = 0; w < 3; ++w) EXPECT_TRUE(same_vec(ws[w * t.size() + i], Vec3{4.0, 4.0, 4.0}));
     }
   }
 }

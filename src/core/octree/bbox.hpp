@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/columns.hpp"
-#include "core/isa.hpp"
-#include "core/mesh.hpp"
+#include "core/mesh/mesh.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

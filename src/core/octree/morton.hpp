@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN

@@ -21,25 +21,17 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
-#include "core/kernel_api.hpp"
 #include "core/octree/bbox.hpp"
+#include "core/octree/node.hpp"
 #include "core/octree/sort_by_indices.hpp"
 #include "core/octree/sources.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
 
-// The stored node (a plain record shared with the evaluation kernels; one
-// cache line): centroid (cx, cy, cz), moment (mx, my, mz; zero for a leaf,
-// which stores none), the range first .. end-1 of the sorted sources below
-// the node, subtree_end one past the node's last descendant, the level (root
-// 0, a child its parent's + 1) and whether it is a leaf.
+// The stored node (octree/node.hpp).
 using Node = OctreeNode;
-static_assert(sizeof(Node) == 64);
-
-inline Vec3 centroid_of(const Node& n) { return {n.cx, n.cy, n.cz}; }
-inline Vec3 moment_of(const Node& n) { return {n.mx, n.my, n.mz}; }
 
 // The two alternatives of a node as seen from outside the evaluation.
 struct Branch {
@@ -83,7 +75,7 @@ struct Octree {
   std::vector<std::uint64_t> codes;    // Morton codes in sorted order
   BoundingBox bbox;                    // copy of the source set's box
   S sources;                           // reordered by Morton code
-  std::array<double, 22> sizes{};      // size_at_level(bbox.side_length, level)
+  std::array<double, octree_levels> sizes{};  // size_at_level(bbox.side_length, level)
 
   double size(std::uint8_t level) const { return sizes[level < sizes.size() ? level : sizes.size() - 1]; }
 

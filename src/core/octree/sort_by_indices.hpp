@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
+#include "core/simd/isa.hpp"
 
 ZANDREL_BEGIN
 

@@ -4,8 +4,10 @@
 // `HFieldSolver` (the far field of one aggregated moment, the exact field of a
 // contiguous run of sources). The adaptors DipoleSources and CurrentSources
 // give a set's vectors their meaning: magnetisations (the field of magnetic
-// dipoles) or current densities (the field of current elements).
-#include <cmath>
+// dipoles) or current densities (the field of current elements). A set names
+// the source kind of each meaning (S::DipoleKind, S::CurrentKind) and hands
+// out the kernels' view of its sources (leaf_view, kernel_view); the kind
+// supplies the arithmetic.
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -13,10 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/isa.hpp"
+#include "core/kernels/source_kind.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/morton.hpp"
-#include "core/point.hpp"
+#include "core/simd/isa.hpp"
+#include "core/simd/simd.hpp"
+#include "core/simd/vec3_lanes.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
@@ -74,32 +78,42 @@ struct ForwardedSources {
   EncodedSources encode(std::uint8_t max_depth) const { return sources.encode(max_depth); }
 };
 
-// Sources whose vectors are magnetisations: a branch is one point dipole of
-// the aggregated moment at the branch centroid (radius 0).
-template <Sources S>
-struct DipoleSources : ForwardedSources<S> {
-  using ForwardedSources<S>::ForwardedSources;
+// A set with its meaning: leaves by the exact kernel of kind K over the set's
+// sources, branches by K's far field. Both are the one-lane instances of the
+// kind's lane code (the octree's vector evaluation runs the same code on
+// whole vectors of targets).
+template <Sources S, class K>
+struct SourcesOfKind : ForwardedSources<S> {
+  using Kind = K;
+  explicit SourcesOfKind(S s) : ForwardedSources<S>(std::move(s)) {}
 
+  // The field of one aggregated moment (named vj for current sources) at
+  // `centroid`.
   Vec3 h_field_branch(const Vec3& centroid, const Vec3& moment, const Vec3& target) const {
-    return h_point_dipole(centroid, moment, 0.0, target);
+    return first_lane(K::far_field(centroid, moment, Vec3Lanes<simd::V1>::set1(target)));
   }
+  // The exact field of sources start .. end-1 (after sorting), summed from
+  // zero in source order.
   Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-    return this->sources.dipole_leaf(start, end, target);
+    return first_lane(
+        run_field<K>(this->sources.leaf_view(start, end), start, end, Vec3Lanes<simd::V1>::set1(target)));
   }
 };
 
-// Sources whose vectors are current densities: a branch is one current
-// element of the aggregated moment (sum of J*V) at the branch centroid.
+// Sources whose vectors are magnetisations: point dipoles or magnetised
+// tetrahedra; a branch is one point dipole of the aggregated moment at the
+// branch centroid (radius 0).
 template <Sources S>
-struct CurrentSources : ForwardedSources<S> {
-  using ForwardedSources<S>::ForwardedSources;
+struct DipoleSources : SourcesOfKind<S, typename S::DipoleKind> {
+  using SourcesOfKind<S, typename S::DipoleKind>::SourcesOfKind;
+};
 
-  Vec3 h_field_branch(const Vec3& centroid, const Vec3& vj, const Vec3& target) const {
-    return h_point(centroid, vj, 0.0, target);
-  }
-  Vec3 h_field_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-    return this->sources.current_leaf(start, end, target);
-  }
+// Sources whose vectors are current densities: point current elements or
+// current-carrying tetrahedra; a branch is one current element of the
+// aggregated moment (sum of J V) at the branch centroid.
+template <Sources S>
+struct CurrentSources : SourcesOfKind<S, typename S::CurrentKind> {
+  using SourcesOfKind<S, typename S::CurrentKind>::SourcesOfKind;
 };
 
 // Inherited constructors carry no deduction guides: DipoleSources(set) and

@@ -1,7 +1,6 @@
 #include "core/octree/tet_sources.hpp"
 
 #include "core/octree/sort_by_indices.hpp"
-#include "core/tet4_edge.hpp"
 
 ZANDREL_BEGIN
 
@@ -27,22 +26,14 @@ void TetSources::sort(std::span<const std::size_t> indices) {
   sort_by_indices<double>(volumes, scratch_vol, indices);
 }
 
-Vec3 TetSources::dipole_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-  Vec3 h;
+Tet4Mesh TetSources::leaf_view(std::size_t start, std::size_t end) const {
+  static_assert(sizeof(Vec3) == 3 * sizeof(double) && sizeof(Element) == 4 * sizeof(std::uint32_t));
   for (std::size_t i = start; i < end; ++i) {
-    const std::array<Vec3, 4> element = element_nodes(nodes, at(connectivity, i));
-    h = h + h_mag_tet4_edge_at(element, at(source_vectors, i), target);
+    for (const std::uint32_t index : at(connectivity, i)) check_index(index, nodes.size());
+    check_index(i, source_vectors.size());
   }
-  return h;
-}
-
-Vec3 TetSources::current_leaf(std::size_t start, std::size_t end, const Vec3& target) const {
-  Vec3 h;
-  for (std::size_t i = start; i < end; ++i) {
-    const std::array<Vec3, 4> element = element_nodes(nodes, at(connectivity, i));
-    h = h + h_current_tet4_edge_at(element, at(source_vectors, i), target);
-  }
-  return h;
+  return {reinterpret_cast<const double*>(nodes.data()), reinterpret_cast<const std::uint32_t*>(connectivity.data()),
+          reinterpret_cast<const double*>(source_vectors.data()), end};
 }
 
 ZANDREL_END

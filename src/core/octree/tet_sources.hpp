@@ -2,22 +2,30 @@
 // Tetrahedral sources of the octree: the mesh's nodes (never reordered) and,
 // per element, its four node indices, centroid, volume and source vector
 // (magnetisation or current density). The per-element lists are parallel and
-// are reordered together, so the node indices stay valid.
+// are reordered together, so the node indices stay valid. Leaves are
+// evaluated by the edge formulation: as dipoles (magnetisations) the
+// magnetised tetrahedron, as currents the current-carrying one.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/errors.hpp"
-#include "core/isa.hpp"
-#include "core/mesh.hpp"
+#include "core/kernels/current_tet4.hpp"
+#include "core/kernels/magnetised_tet4.hpp"
+#include "core/kernels/source_views.hpp"
+#include "core/mesh/mesh.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/sources.hpp"
+#include "core/simd/isa.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
 
 struct TetSources {
+  using DipoleKind = MagnetisedTet4Edge;
+  using CurrentKind = CurrentTet4Edge;
+
   std::vector<Vec3> nodes;
   std::vector<Element> connectivity;
   std::vector<Vec3> centroids;
@@ -39,11 +47,11 @@ struct TetSources {
   const BoundingBox& bbox() const { return bounding_box; }
   EncodedSources encode(std::uint8_t max_depth) const { return encode_centroids(*this, max_depth); }
 
-  // Exact fields of elements start .. end-1 at one target by the edge-integral
-  // formulation, added in element order into a zero result: uniformly
-  // magnetised elements, or elements of uniform current density.
-  Vec3 dipole_leaf(std::size_t start, std::size_t end, const Vec3& target) const;
-  Vec3 current_leaf(std::size_t start, std::size_t end, const Vec3& target) const;
+  // The kernels' view of elements start .. end-1, every access its kernels
+  // make checked first, element by element in the order they make them: the
+  // element's node indices a, b, c, d, then its vector. Or of all elements.
+  Tet4Mesh leaf_view(std::size_t start, std::size_t end) const;
+  Tet4Mesh kernel_view() const { return leaf_view(0, len()); }
 };
 
 ZANDREL_END

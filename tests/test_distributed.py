@@ -204,4 +204,7 @@ def test_distributed_solve_matches_the_local_one(client, rng):
     assert np.array_equal(local.field(targets, client=client, chunk_size=100), local.field(targets))
     lazy = local.field(da.from_array(targets, chunks=77), client=client)
     assert isinstance(lazy, da.Array) and np.array_equal(lazy.compute(), local.field(targets))
+    exact = DirectOperator(remote.mesh)
+    assert np.array_equal(remote.operator.field(remote.M, targets), exact.field(remote.M, targets))
+    assert np.array_equal(remote.operator.self_tensors(), exact.self_tensors())
     remote.operator.close()

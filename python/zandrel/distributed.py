@@ -412,8 +412,12 @@ def solution_field(solution, targets, *, client=None, chunk_size=None):
     ``solution.field(targets, client=...)`` calls.
 
     The targets are cut in chunks of whole evaluation blocks of the local
-    :meth:`zandrel.Solution.field`, so the result has its bits. The
-    operator, M and the applied field are shipped to every worker once.
+    :meth:`zandrel.Solution.field` (max(65536, E) targets; a dask.array is
+    rechunked to them), so the result has its bits. M, the applied field
+    and the operator are shipped to every worker once; a
+    ``zandrel.FieldOperator`` travels as its recipe and each task builds its
+    source side anew (native memory does not travel), which the blocks of at
+    least E targets amortise.
     """
     chunk_size = _check_chunk_size(chunk_size)
     block = field_block(solution.mesh.n_elements)

@@ -173,8 +173,10 @@ def _aligned(arrays):
     return tuple(np.require(array, requirements=["C", "A"]) for array in arrays)
 
 
-def _evaluate_chunk(evaluate, sources, options, chunk):
-    """H (..., 3) at one chunk of targets (..., 3): the local evaluation."""
+def _evaluate_chunk(problem, chunk):
+    """H (..., 3) at one chunk of targets (..., 3): the local evaluation of
+    ``problem = (evaluate, checked sources, options)``."""
+    evaluate, sources, options = problem
     flat, leading = as_targets(chunk)
     return evaluate(*_aligned(sources), flat, options).reshape(leading + (3,))
 
@@ -199,6 +201,30 @@ def _gather(client, futures, starts, out, what):
     return out
 
 
+def _lazy(task, problem, targets, client, what):
+    """``task(problem, chunk)`` over the chunks of dask.array targets, lazily."""
+    return da.map_blocks(task, _shipped(_lazy_client(client), problem), targets, dtype=np.float64,
+                         meta=np.empty((0,) * targets.ndim), name=f"zandrel-{what}-{uuid.uuid4().hex[:8]}")
+
+
+def _now(task, problem, points, client, chunk_size, what, multiple=1):
+    """``task(problem, chunk)`` over chunks of NumPy ``points`` (P, 3) on the
+    cluster, the problem shipped once: H (P, 3)."""
+    out = np.empty((len(points), 3))
+    if len(points) == 0:
+        return out
+    with _connected(client) as connected:
+        workers = _n_workers(connected)
+        starts, size = _chunk_starts(len(points), chunk_size, workers, multiple)
+        shipped = _shipped(connected, problem)
+        token = uuid.uuid4().hex[:8]
+        futures = [connected.submit(task, shipped, points[s:s + size], pure=False, key=f"zandrel-{what}-{token}-{k}")
+                   for k, s in enumerate(starts)]
+        log.info("zandrel.distributed: %s: %d targets in %d chunks of %d on %d workers", what, len(points),
+                 len(futures), size, workers)
+        return _gather(connected, futures, starts, out, what)
+
+
 def _distribute(check, evaluate, sources, targets, client, chunk_size, **options):
     """The field of checked sources at NumPy or dask.array targets."""
     what = evaluate.__name__.replace("_evaluate_", "")
@@ -206,23 +232,10 @@ def _distribute(check, evaluate, sources, targets, client, chunk_size, **options
     if _is_dask_array(targets):
         sources, _, _, options = check(*sources, np.zeros((0, 3)), threads=1, **options)
         targets = _rechunked(_checked_dask_targets(targets), chunk_size)
-        lazy = _lazy_client(client)
-        return da.map_blocks(_evaluate_chunk, evaluate, _shipped(lazy, sources), options, targets,
-                             dtype=np.float64, meta=np.empty((0,) * targets.ndim),
-                             name=f"zandrel-{what}-{uuid.uuid4().hex[:8]}")
+        return _lazy(_evaluate_chunk, (evaluate, sources, options), targets, client, what)
     sources, flat, leading, options = check(*sources, targets, threads=1, **options)
-    out = np.empty((len(flat), 3))
-    if len(flat):
-        with _connected(client) as connected:
-            starts, size = _chunk_starts(len(flat), chunk_size, _n_workers(connected))
-            shipped = _shipped(connected, sources)
-            token = uuid.uuid4().hex[:8]
-            futures = [connected.submit(_evaluate_chunk, evaluate, shipped, options, flat[s:s + size], pure=False,
-                                        key=f"zandrel-{what}-{token}-{k}") for k, s in enumerate(starts)]
-            log.info("zandrel.distributed: %s: %d targets in %d chunks of %d on %d workers", what, len(flat),
-                     len(futures), size, _n_workers(connected))
-            _gather(connected, futures, starts, out, what)
-    return out.reshape(leading + (3,))
+    return _now(_evaluate_chunk, (evaluate, sources, options), flat, client, chunk_size, what).reshape(
+        leading + (3,))
 
 
 _SOURCES = dict(
@@ -428,18 +441,9 @@ def solution_field(solution, targets, *, client=None, chunk_size=None):
         _checked_dask_targets(targets)
         size = block if chunk_size is None else max(block, chunk_size // block * block)
         aligned = targets.rechunk({0: tuple(_sizes(targets.shape[0], size)), 1: 3})
-        return da.map_blocks(_solution_chunk, _shipped(_lazy_client(client), model), aligned, dtype=np.float64,
-                             meta=np.empty((0, 0)), name=f"zandrel-solution-field-{uuid.uuid4().hex[:8]}")
+        return _lazy(_solution_chunk, model, aligned, client, "solution-field")
     points = as_points(targets, "targets", allow_single=True)
-    out = np.empty((len(points), 3))
-    if len(points):
-        with _connected(client) as connected:
-            starts, size = _chunk_starts(len(points), chunk_size, _n_workers(connected), multiple=block)
-            shipped = _shipped(connected, model)
-            token = uuid.uuid4().hex[:8]
-            futures = [connected.submit(_solution_chunk, shipped, points[s:s + size], pure=False,
-                                        key=f"zandrel-solution-field-{token}-{k}") for k, s in enumerate(starts)]
-            _gather(connected, futures, starts, out, "Solution.field")
+    out = _now(_solution_chunk, model, points, client, chunk_size, "solution-field", multiple=block)
     return out[0] if np.ndim(targets) == 1 else out
 
 

@@ -545,7 +545,8 @@ class DistributedOperator:
                            for rows, worker in zip(self.partitions, self._workers)]
         distributed.wait(self._operators)
         for future in self._operators:
-            future.result()  # a failed build raises here
+            if future.status == "error":  # the operators themselves stay on the workers (native memory)
+                raise future.exception()
         log.info("zandrel.distributed: operator of %d elements built in %d row groups on %d workers in %.2f s",
                  self.n_elements, len(self.partitions), len(workers), time.perf_counter() - start)
 

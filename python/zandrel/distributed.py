@@ -85,13 +85,12 @@ def _connected(client):
         yield client
     elif isinstance(client, str):
         with distributed.Client(client) as connected:
-            log.info("zandrel.distributed: connected to %s (dashboard %s)", client, connected.dashboard_link)
+            log.info("zandrel.distributed: connected to %s", client)
             yield connected
     elif client is None:
         with distributed.LocalCluster(n_workers=_processors(), threads_per_worker=1, processes=True,
                                       dashboard_address=":0") as cluster, distributed.Client(cluster) as local:
-            log.info("zandrel.distributed: local cluster of %d worker processes (dashboard %s)",
-                     len(cluster.workers), local.dashboard_link)
+            log.info("zandrel.distributed: local cluster of %d worker processes", len(cluster.workers))
             yield local
     else:
         raise TypeError("client must be a distributed.Client, a scheduler address such as 'tcp://host:8786', or "
@@ -220,8 +219,8 @@ def _now(task, problem, points, client, chunk_size, what, multiple=1):
         token = uuid.uuid4().hex[:8]
         futures = [connected.submit(task, shipped, points[s:s + size], pure=False, key=f"zandrel-{what}-{token}-{k}")
                    for k, s in enumerate(starts)]
-        log.info("zandrel.distributed: %s: %d targets in %d chunks of %d on %d workers", what, len(points),
-                 len(futures), size, workers)
+        log.info("zandrel.distributed: %s: %d targets in %d chunks of %d on %d workers (dashboard %s)", what,
+                 len(points), len(futures), size, workers, connected.dashboard_link)
         return _gather(connected, futures, starts, out, what)
 
 

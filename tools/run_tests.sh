@@ -40,7 +40,7 @@ for numpy_spec in "numpy>=2" "numpy<2"; do
   "$python" -m venv "$env_dir"
   "$env_dir/bin/pip" install -q --upgrade pip
   wheel="$(ls "$work"/dist/*.whl)"
-  # The test extra: pytest, scipy, gmsh, h5py (meshio comes with the wheel).
+  # The test extra: pytest, scipy, gmsh, h5py, dask (meshio comes with the wheel).
   "$env_dir/bin/pip" install -q "$numpy_spec" "${wheel}[test]"
   "$env_dir/bin/pip" install -q --force-reinstall --no-deps "$wheel"
   # The gmsh wheel links X11/OpenGL libraries that a bare Debian lacks.

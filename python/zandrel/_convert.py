@@ -10,7 +10,8 @@ import operator
 
 import numpy as np
 
-__all__ = ["as_points", "as_targets", "as_vector", "as_vectors", "as_values", "as_connectivity", "as_indices",
+__all__ = ["as_points", "as_targets", "check_target_shape", "as_vector", "as_vectors", "as_values", "as_connectivity",
+           "as_indices",
            "as_positive", "as_count", "as_threads", "as_flag"]
 
 log = logging.getLogger("zandrel")
@@ -57,13 +58,7 @@ def as_targets(value, name="targets"):
     (3,) has the leading shape (); results are reshaped to
     ``leading shape + (3,)``, so one target gives one (3,) vector."""
     array = _float_array(value, name)
-    if array.ndim == 0 or array.shape[-1] != 3:
-        hint = ""
-        if array.ndim == 2 and array.shape[0] == 3:
-            hint = f"; it looks transposed: pass {name}.T"
-        elif array.ndim == 1 and array.size % 3 == 0 and array.size > 0:
-            hint = f"; reshape it with {name}.reshape(-1, 3)"
-        raise ValueError(f"{name} must have shape (3,), (T, 3) or (..., 3) (x, y, z last), got {array.shape}{hint}")
+    check_target_shape(array.shape, name)
     leading = array.shape[:-1]
     flat = np.ascontiguousarray(array.reshape(-1, 3))
     bad = ~np.isfinite(flat).all(axis=1)
@@ -72,6 +67,18 @@ def as_targets(value, name="targets"):
         raise ValueError(f"{name} must be finite; point {np.unravel_index(row, leading) if leading else ()} "
                          f"is {flat[row].tolist()}")
     return flat, leading
+
+
+def check_target_shape(shape, name="targets"):
+    """Refuses a shape of target points that is not (..., 3), with a hint for
+    the usual mistakes (a transposed or flattened array)."""
+    if len(shape) == 0 or shape[-1] != 3:
+        hint = ""
+        if len(shape) == 2 and shape[0] == 3:
+            hint = f"; it looks transposed: pass {name}.T"
+        elif len(shape) == 1 and shape[0] % 3 == 0 and shape[0] > 0:
+            hint = f"; reshape it with {name}.reshape(-1, 3)"
+        raise ValueError(f"{name} must have shape (3,), (T, 3) or (..., 3) (x, y, z last), got {tuple(shape)}{hint}")
 
 
 def as_vector(value, name):

@@ -281,6 +281,16 @@ class Mesh:
         centre = as_vector(about, "about")
         return self._with_nodes((self._nodes - centre) @ matrix.T + centre)
 
+    def __setstate__(self, state):
+        # Unpickled arrays may point into a message buffer without the
+        # alignment of their dtype (Dask ships arrays so); the native
+        # functions need it.
+        for key in ("_nodes", "_elements", "_volumes", "_centroids"):
+            if isinstance(state.get(key), np.ndarray):
+                state[key] = np.require(state[key], requirements=["C", "A"])
+                state[key].flags.writeable = False
+        self.__dict__.update(state)
+
     def _with_nodes(self, nodes):
         # A rigid motion or a positive scaling keeps orientation and validity.
         mesh = object.__new__(Mesh)

@@ -9,6 +9,38 @@ from zandrel._locate import containing_tetrahedra
 __all__ = ["Solution"]
 
 
+# Targets per call of the operator's field: bounds the memory of its plan
+# for the targets, and fixes how targets are grouped (an operator whose far
+# field is expanded about target cells gives bits that depend on the group),
+# so that any evaluation in whole blocks, local or distributed, has the same
+# bits. Never less than the elements: a call also sums up their multipoles.
+_FIELD_BLOCK = 65536
+
+
+def field_block(n_elements):
+    """Targets per call of an operator's field for a mesh of ``n_elements``."""
+    return max(_FIELD_BLOCK, n_elements)
+
+
+def body_field(operator, M, points):
+    """H (P, 3) in A/m of the magnetisations ``M`` (E, 3) at ``points``
+    (P, 3) by ``operator.field``, in blocks of :func:`field_block` targets."""
+    block = field_block(len(M))
+    out = np.empty((len(points), 3))
+    for start in range(0, len(points), block):
+        out[start:start + block] = operator.field(M, points[start:start + block])
+    return out
+
+
+def field_in_blocks(operator, M, applied, points):
+    """H (P, 3) in A/m of a solved model at ``points`` (P, 3): the applied
+    field plus the body's field."""
+    h = evaluate(applied, points, "the applied field")
+    if len(points):
+        h = h + body_field(operator, M, points)
+    return h
+
+
 class Solution:
     """A solved magnetised body: magnetisation, fields, convergence record.
 
@@ -66,14 +98,25 @@ class Solution:
         self.residual = residual
         self.converged = converged
 
-    def field(self, targets):
+    def field(self, targets, *, client=None, chunk_size=None):
         """Field strength H in A/m at ``targets`` (T, 3) or (3,) in m: the
         applied field plus the body's field (by the solve's operator), inside
-        and outside the body. Returns (T, 3), or (3,) for a single point."""
+        and outside the body. Returns (T, 3), or (3,) for a single point.
+
+        With a Dask ``client`` (a ``distributed.Client`` or a scheduler
+        address), with a ``dask.array`` of targets (the result is then a lazy
+        dask.array) or when the solve's operator is distributed, the
+        evaluation runs on the cluster in chunks of ``chunk_size`` targets
+        (see :func:`zandrel.distributed.solution_field`; needs the
+        ``distributed`` extra) with the same bits as the local one."""
+        if client is not None or chunk_size is not None or hasattr(targets, "__dask_graph__") \
+                or getattr(self.operator, "distributed", False):
+            from zandrel.distributed import solution_field
+
+            return solution_field(self, targets, client=client if client is not None else
+                                  getattr(self.operator, "client", None), chunk_size=chunk_size)
         points = as_points(targets, "targets", allow_single=True)
-        h = evaluate(self.applied, points, "the applied field")
-        if len(points):
-            h = h + np.asarray(self.operator.field(self.M, points), dtype=np.float64)
+        h = field_in_blocks(self.operator, self.M, self.applied, points)
         return h[0] if np.ndim(targets) == 1 else h
 
     def flux_density(self, targets):

@@ -228,6 +228,7 @@ TEST(Tet4, SharedFaceQuantitiesEqualThePerFacePrimitivesBitForBit) {
   for (std::size_t e = 0; e < m.elements.size(); ++e) {
     const Nodes n = {m.nodes[4 * e], m.nodes[4 * e + 1], m.nodes[4 * e + 2], m.nodes[4 * e + 3]};
     const Vec3 v = m.vectors[e];
+    const double unit = tet4_length_unit(tet4_edge_lengths(n));
     Columns hm(t.size()), hc(t.size());
     h_mag_tet4<simd::V>(n, v, t.span(), hm.out(0));
     h_current_tet4<simd::V>(n, v, t.span(), hc.out(0));
@@ -236,7 +237,7 @@ TEST(Tet4, SharedFaceQuantitiesEqualThePerFacePrimitivesBitForBit) {
       Vec3 want_m, want_c;
       for (std::size_t f = 0; f < 4; ++f) {
         const auto [a, b, c] = face_nodes(f);
-        const Face face = precompute_face(n[a], n[b], n[c]);
+        const Face face = precompute_face(n[a], n[b], n[c], unit);
         const double q = dot(face.n_hat, v) * -0.07957747154594767;
         const Vec3 g = charge_potential_gradient(face, r);
         want_m.x += g.x * q, want_m.y += g.y * q, want_m.z += g.z * q;
@@ -266,6 +267,32 @@ TEST(Tet4, EveryBuildMatchesPortableAtEveryTargetPosition) {
             ASSERT_TRUE(same_vec(row(ref, i), row(got, i)))
                 << kind_name(k) << " " << isa_name(isa) << " target " << begin + i << " of piece " << begin << ".." << end;
         }
+      }
+    }
+  }
+}
+
+// Scaling an element and its targets by a power of two scales every guard
+// of the kernels with them: every build gives the unit-scale result times
+// the length (current) or unchanged (magnetised), bit for bit.
+TEST(Tet4, EveryBuildScalesExactlyWithAPowerOfTwo) {
+  const Mesh m = random_mesh(5, 33);
+  const Columns t = awkward_targets(m, 29, 34);
+  for (Kind k : all_kinds) {
+    Columns ref(t.size());
+    run_serial(k, m, t.span(), ref.out(0), Isa::portable);
+    for (const double s : {0x1p-60, 0x1p-25, 0x1p40}) {
+      Mesh scaled = m;
+      for (Vec3& p : scaled.nodes) p = p * s;
+      Columns st(t.size());
+      for (std::size_t i = 0; i < t.size(); ++i) st.x[i] = t.x[i] * s, st.y[i] = t.y[i] * s, st.z[i] = t.z[i] * s;
+      const double factor = is_mag(k) ? 1.0 : s;
+      for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+        if (!isa_supported(isa)) continue;
+        Columns got(t.size());
+        run_serial(k, scaled, st.span(), got.out(0), isa);
+        for (std::size_t i = 0; i < t.size(); ++i)
+          ASSERT_TRUE(same_vec(row(got, i), row(ref, i) * factor)) << kind_name(k) << " " << isa_name(isa) << " " << s << " " << i;
       }
     }
   }

@@ -11,11 +11,18 @@
 // ExactMath: the library's). Every selection is a blend, so a single target
 // evaluated with simd::V1 equals its lane in any vector build bit for bit; the
 // scalar primitives at the end are those one-lane instances with FastMath.
+//
+// The guard of the solid angle's arctangent is measured in the element's
+// power-of-two length unit (length_unit.hpp), so that the results depend on
+// the element's shape only.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 
+#include "core/kernels/length_unit.hpp"
 #include "core/mesh/tet4_topology.hpp"
+#include "core/simd/fastmath.hpp"
 #include "core/simd/isa.hpp"
 #include "core/simd/math_policy.hpp"
 #include "core/simd/simd.hpp"
@@ -26,12 +33,14 @@ ZANDREL_BEGIN
 
 // One oriented triangle: corners in traversal order, unit normal
 // (b - a) x (c - a) normalised, unit edge directions (edge i from corner i to
-// corner i+1 mod 3) and in-plane edge normals pointing into the triangle.
+// corner i+1 mod 3), in-plane edge normals pointing into the triangle and
+// the atan2 guard of its solid angle (see solid_angle_guard).
 struct Face {
   Vec3 a, b, c;
   Vec3 n_hat;
   std::array<Vec3, 3> e_hat;
   std::array<Vec3, 3> t_hat;
+  double solid_angle_guard = fastmath::atan2_guard;
 };
 
 // Corners (a, b, c) of face f of an element by local node index.
@@ -40,7 +49,22 @@ inline std::array<std::size_t, 3> face_nodes(std::size_t f) { return tet4::faces
 // v / |v|, component by component; a zero vector gives NaN.
 inline Vec3 normalise(const Vec3& v) { return v / mag(v); }
 
-inline Face precompute_face(const Vec3& a, const Vec3& b, const Vec3& c) {
+// The solid angle's quotient has dimension length^3 over length^3: its
+// guard is fastmath::atan2_guard times the cube of the length unit of the
+// element, so that it scales with the element.
+inline double solid_angle_guard(double unit) { return fastmath::atan2_guard * ((unit * unit) * unit); }
+
+inline double triangle_longest_edge(const Vec3& a, const Vec3& b, const Vec3& c) {
+  return std::max(std::max(mag(b - a), mag(c - b)), mag(a - c));
+}
+
+// The length unit of a triangle on its own, from its longest edge.
+inline double triangle_length_unit(const Vec3& a, const Vec3& b, const Vec3& c) {
+  return length_unit(triangle_longest_edge(a, b, c));
+}
+
+// A face of an element whose length unit is `unit`.
+inline Face precompute_face(const Vec3& a, const Vec3& b, const Vec3& c, double unit) {
   Face f;
   f.a = a;
   f.b = b;
@@ -48,19 +72,25 @@ inline Face precompute_face(const Vec3& a, const Vec3& b, const Vec3& c) {
   f.n_hat = normalise(cross(b - a, c - a));
   f.e_hat = {normalise(b - a), normalise(c - b), normalise(a - c)};
   for (std::size_t i = 0; i < 3; ++i) f.t_hat[i] = normalise(cross(f.n_hat, f.e_hat[i]));
+  f.solid_angle_guard = solid_angle_guard(unit);
   return f;
+}
+
+// A triangle on its own.
+inline Face precompute_face(const Vec3& a, const Vec3& b, const Vec3& c) {
+  return precompute_face(a, b, c, triangle_length_unit(a, b, c));
 }
 
 // Solid angle of a triangle at lanes of targets, from its corners relative
 // to the targets (r_i = P_i - r), their lengths and their pairwise dot
 // products (Van Oosterom-Strackee). Positive behind the face as seen along
-// its normal (inside a positively oriented element).
+// its normal (inside a positively oriented element); `guard` from its Face.
 template <class Math, class W>
 inline W solid_angle_lanes(const Vec3Lanes<W>& r1, const Vec3Lanes<W>& r2, const Vec3Lanes<W>& r3, W l1, W l2,
-                           W l3, W r1r2, W r1r3, W r2r3) {
+                           W l3, W r1r2, W r1r3, W r2r3, double guard) {
   const W numerator = dot(r1, cross(r2, r3));
   const W denominator = (((l1 * l2) * l3 + r1r2 * l3) + r1r3 * l2) + r2r3 * l1;
-  return W::set1(2.0) * Math::atan2(numerator, denominator);
+  return W::set1(2.0) * Math::atan2(numerator, denominator, W::set1(guard));
 }
 
 // Potential integral of a straight edge of length len whose ends lie at
@@ -100,14 +130,26 @@ struct Tet4Faces {
   std::array<double, 6> edge_len;
 };
 
+inline std::array<double, 6> tet4_edge_lengths(const std::array<Vec3, 4>& nodes) {
+  std::array<double, 6> len;
+  for (std::size_t e = 0; e < 6; ++e) len[e] = mag(nodes[tet4::edges[e][1]] - nodes[tet4::edges[e][0]]);
+  return len;
+}
+
+// The length unit of an element, from its longest edge.
+inline double tet4_length_unit(const std::array<double, 6>& edge_len) {
+  return length_unit(*std::max_element(edge_len.begin(), edge_len.end()));
+}
+
 inline Tet4Faces tet4_faces(const std::array<Vec3, 4>& nodes) {
   Tet4Faces t;
   t.nodes = nodes;
+  t.edge_len = tet4_edge_lengths(nodes);
+  const double unit = tet4_length_unit(t.edge_len);
   for (std::size_t f = 0; f < 4; ++f) {
     const auto [i, j, k] = face_nodes(f);
-    t.faces[f] = precompute_face(nodes[i], nodes[j], nodes[k]);
+    t.faces[f] = precompute_face(nodes[i], nodes[j], nodes[k], unit);
   }
-  for (std::size_t e = 0; e < 6; ++e) t.edge_len[e] = mag(nodes[tet4::edges[e][1]] - nodes[tet4::edges[e][0]]);
   return t;
 }
 
@@ -155,10 +197,11 @@ struct Tet4Lanes {
     }
   }
   // Face (i, j, k) runs along the edges i-j, j-k, k-i.
-  W solid_angle(std::size_t f) const {
+  W solid_angle(std::size_t f, const Face& face) const {
     const auto [i, j, k] = tet4::faces[f];
     const auto& e = tet4::face_edge_indices[f];
-    return solid_angle_lanes<Math>(d[i], d[j], d[k], l[i], l[j], l[k], pair[e[0]], pair[e[2]], pair[e[1]]);
+    return solid_angle_lanes<Math>(d[i], d[j], d[k], l[i], l[j], l[k], pair[e[0]], pair[e[2]], pair[e[1]],
+                                   face.solid_angle_guard);
   }
   std::array<W, 3> edges(std::size_t f) const {
     const auto& e = tet4::face_edge_indices[f];
@@ -173,16 +216,23 @@ template <class Math, class W, class Visit>
 inline void for_each_face(const Tet4Faces& geometry, const Vec3Lanes<W>& r, Visit&& visit) {
   const Tet4Lanes<Math, W> t(geometry, r);
 #pragma GCC unroll 4
-  for (std::size_t f = 0; f < 4; ++f) visit(f, geometry.faces[f], t.solid_angle(f), t.edges(f));
+  for (std::size_t f = 0; f < 4; ++f) visit(f, geometry.faces[f], t.solid_angle(f, geometry.faces[f]), t.edges(f));
 }
 
-// Scalar primitives (one lane of the vector code, fast functions).
-inline double solid_angle(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& r) {
+// Scalar primitives (one lane of the vector code, fast functions). A face's
+// solid angle takes the face's guard (its element's unit); a bare triangle
+// its own.
+inline double solid_angle(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& r, double guard) {
   using W = simd::V1;
   const Vec3Lanes<W> t = Vec3Lanes<W>::set1(r);
   const Vec3Lanes<W> r1 = from_point(a, t), r2 = from_point(b, t), r3 = from_point(c, t);
-  return solid_angle_lanes<FastMath>(r1, r2, r3, mag(r1), mag(r2), mag(r3), dot(r1, r2), dot(r1, r3), dot(r2, r3))
+  return solid_angle_lanes<FastMath>(r1, r2, r3, mag(r1), mag(r2), mag(r3), dot(r1, r2), dot(r1, r3), dot(r2, r3),
+                                     guard)
       .v[0];
+}
+
+inline double solid_angle(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& r) {
+  return solid_angle(a, b, c, r, solid_angle_guard(triangle_length_unit(a, b, c)));
 }
 
 inline double edge_potential(const Vec3& r1, const Vec3& r2, const Vec3& r) {
@@ -192,7 +242,7 @@ inline double edge_potential(const Vec3& r1, const Vec3& r2, const Vec3& r) {
 
 // The solid angle and the three edge potentials of a face at one target.
 inline std::array<double, 4> face_angle_and_edges(const Face& face, const Vec3& r) {
-  return {solid_angle(face.a, face.b, face.c, r), edge_potential(face.a, face.b, r), edge_potential(face.b, face.c, r),
+  return {solid_angle(face.a, face.b, face.c, r, face.solid_angle_guard), edge_potential(face.a, face.b, r), edge_potential(face.b, face.c, r),
           edge_potential(face.c, face.a, r)};
 }
 

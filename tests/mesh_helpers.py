@@ -72,3 +72,16 @@ def radius_ratio(nodes, connectivity):
     rhs = 0.5 * np.einsum("ijk,ijk->ij", edges, edges)
     circumcentre = np.linalg.solve(edges, rhs[..., None])[..., 0]
     return 3.0 * (3.0 * vol / area) / np.linalg.norm(circumcentre, axis=1)
+
+
+def kuhn_box_and_aligned_grid(cells=6, shift=0.0):
+    """The unit cube as a box_mesh of cells^3 cells and the evaluation grid
+    linspace(-0.5, 1.5, 9)^3 without the points closer than 0.2 to the cube,
+    moved by `shift` along (1, 1, 1). Many grid points lie in the planes of
+    mesh faces (x = k/cells, the diagonal planes x - y = k/cells, ...), and
+    the shift keeps them in the diagonal ones."""
+    nodes, conn = box_mesh(cells)
+    g = np.linspace(-0.5, 1.5, 9)
+    grid = np.stack(np.meshgrid(g, g, g, indexing="ij"), axis=-1).reshape(-1, 3)
+    outside = np.linalg.norm(grid - np.clip(grid, 0.0, 1.0), axis=1) >= 0.2 - 1e-12
+    return nodes, conn, grid[outside] + shift

@@ -263,9 +263,8 @@ def sphere_mesh(radius=1.0, divisions=8, center=(0.0, 0.0, 0.0), *, jitter=0.05,
     lattice spacing per axis (pseudo-random from ``seed``, mirrored with the
     mesh so that its mirror symmetry survives; nodes on the sphere stay put).
     It breaks the exact alignments of a lattice, where element centroids lie
-    on the extended edges and face planes of other elements: the
-    edge-integral field kernel (the octree's leaves) loses accuracy at such
-    points. 0 gives the exact lattice.
+    on the extended edges and in the face planes of other elements (both
+    field kernels are accurate there too). 0 gives the exact lattice.
     """
     if centre is not None:
         warnings.warn("sphere_mesh(centre=...) is deprecated; use center=...", DeprecationWarning, stacklevel=2)

@@ -228,6 +228,7 @@ TEST(Tet4, SharedFaceQuantitiesEqualThePerFacePrimitivesBitForBit) {
   for (std::size_t e = 0; e < m.elements.size(); ++e) {
     const Nodes n = {m.nodes[4 * e], m.nodes[4 * e + 1], m.nodes[4 * e + 2], m.nodes[4 * e + 3]};
     const Vec3 v = m.vectors[e];
+    const double unit = tet4_length_unit(tet4_edge_lengths(n));
     Columns hm(t.size()), hc(t.size());
     h_mag_tet4<simd::V>(n, v, t.span(), hm.out(0));
     h_current_tet4<simd::V>(n, v, t.span(), hc.out(0));
@@ -236,7 +237,7 @@ TEST(Tet4, SharedFaceQuantitiesEqualThePerFacePrimitivesBitForBit) {
       Vec3 want_m, want_c;
       for (std::size_t f = 0; f < 4; ++f) {
         const auto [a, b, c] = face_nodes(f);
-        const Face face = precompute_face(n[a], n[b], n[c]);
+        const Face face = precompute_face(n[a], n[b], n[c], unit);
         const double q = dot(face.n_hat, v) * -0.07957747154594767;
         const Vec3 g = charge_potential_gradient(face, r);
         want_m.x += g.x * q, want_m.y += g.y * q, want_m.z += g.z * q;
@@ -267,6 +268,91 @@ TEST(Tet4, EveryBuildMatchesPortableAtEveryTargetPosition) {
                 << kind_name(k) << " " << isa_name(isa) << " target " << begin + i << " of piece " << begin << ".." << end;
         }
       }
+    }
+  }
+}
+
+// Scaling an element and its targets by a power of two scales every guard
+// of the kernels with them: every build gives the unit-scale result times
+// the length (current) or unchanged (magnetised), bit for bit.
+TEST(Tet4, EveryBuildScalesExactlyWithAPowerOfTwo) {
+  const Mesh m = random_mesh(5, 33);
+  const Columns t = awkward_targets(m, 29, 34);
+  for (Kind k : all_kinds) {
+    Columns ref(t.size());
+    run_serial(k, m, t.span(), ref.out(0), Isa::portable);
+    for (const double s : {0x1p-60, 0x1p-25, 0x1p40}) {
+      Mesh scaled = m;
+      for (Vec3& p : scaled.nodes) p = p * s;
+      Columns st(t.size());
+      for (std::size_t i = 0; i < t.size(); ++i) st.x[i] = t.x[i] * s, st.y[i] = t.y[i] * s, st.z[i] = t.z[i] * s;
+      const double factor = is_mag(k) ? 1.0 : s;
+      for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+        if (!isa_supported(isa)) continue;
+        Columns got(t.size());
+        run_serial(k, scaled, st.span(), got.out(0), isa);
+        for (std::size_t i = 0; i < t.size(); ++i)
+          ASSERT_TRUE(same_vec(row(got, i), row(ref, i) * factor)) << kind_name(k) << " " << isa_name(isa) << " " << s << " " << i;
+      }
+    }
+  }
+}
+
+// A cube cut into six tetrahedra around its main diagonal, turned to a
+// random orientation and uniformly magnetised: the diagonal is an edge of
+// all six, and the six faces through it lie inside the cube, where the field
+// is continuous. Targets placed on them by rounded arithmetic get the field
+// just beside (nudged by 1e-9 of the cube's size), in every build alike.
+TEST(Tet4, TargetsOnTheFacesAndEdgeInsideACubeGetTheFieldBeside) {
+  std::mt19937_64 rng(27);
+  const Nodes frame = random_element(rng);
+  const Vec3 ex = (frame[1] - frame[0]) / mag(frame[1] - frame[0]);
+  Vec3 ey = frame[2] - frame[0];
+  ey = ey - ex * dot(ex, ey);
+  ey = ey / mag(ey);
+  const Vec3 ez = cross(ex, ey);
+  const Vec3 origin = frame[0];
+  const auto corner = [&](int i, int j, int k) { return ((origin + ex * double(i)) + ey * double(j)) + ez * double(k); };
+  Mesh m;
+  const int axes[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  for (const auto& order : axes) {
+    int step[3] = {0, 0, 0};
+    Nodes n;
+    n[0] = corner(0, 0, 0);
+    for (int s = 0; s < 3; ++s) {
+      step[order[s]] = 1;
+      n[s + 1] = corner(step[0], step[1], step[2]);
+    }
+    if (dot(cross(n[1] - n[0], n[2] - n[0]), n[3] - n[0]) < 0.0) std::swap(n[1], n[2]);
+    add_element(m, n, reference_vector);
+  }
+  std::vector<Vec3> on;
+  const Vec3 diagonal = corner(1, 1, 1) - origin;
+  for (const double t : {0.5, 0.3, 1.0 / 3.0, 0.71}) on.push_back(origin + diagonal * t);
+  for (int a = 0; a < 3; ++a)  // in the face through the diagonal and a corner next to the origin
+    for (const double t : {0.25, 0.6}) {
+      const Vec3 side = corner(a == 0, a == 1, a == 2) - origin;
+      on.push_back((origin + diagonal * (0.5 * t)) + side * (0.3 * (1.0 - t)));
+    }
+  const Vec3 nudge = Vec3{0.3, 0.5, 0.8} * 1e-9;
+  for (Kind k : all_kinds) {
+    const double tol = is_edge(k) ? 3e-5 : 1e-6;
+    for (const Vec3& p : on) {
+      const Vec3 here = field_at(k, m, p), beside = field_at(k, m, p + nudge);
+      EXPECT_LT(mag(here - beside), tol) << kind_name(k) << " at " << p.x << " " << p.y << " " << p.z;
+    }
+    const Columns t = [&] {
+      Columns c(on.size());
+      for (std::size_t i = 0; i < on.size(); ++i) c.x[i] = on[i].x, c.y[i] = on[i].y, c.z[i] = on[i].z;
+      return c;
+    }();
+    Columns ref(on.size());
+    run_serial(k, m, t.span(), ref.out(0), Isa::portable);
+    for (Isa isa : {Isa::avx2, Isa::avx512}) {
+      if (!isa_supported(isa)) continue;
+      Columns got(on.size());
+      run_serial(k, m, t.span(), got.out(0), isa);
+      for (std::size_t i = 0; i < on.size(); ++i) EXPECT_TRUE(same_vec(row(got, i), row(ref, i))) << kind_name(k);
     }
   }
 }

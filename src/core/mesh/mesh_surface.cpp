@@ -1,6 +1,8 @@
 #include "core/mesh/mesh_surface.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -160,6 +162,42 @@ std::vector<std::uint32_t> surface_faces(std::span<const std::uint32_t> connecti
   return surface_faces_with<std::uint64_t>(connectivity);
 }
 
+namespace {
+
+// Area and unit normal of the triangle with right-hand normal
+// n = u x v, u = p2 - p1, v = p0 - p1.
+struct AreaAndNormal {
+  double area;
+  Vec3 normal;
+};
+
+// |n| is the square root of a sum of squares of order size^4, which
+// underflows for faces below about 1e-77 (in the caller's units) and
+// overflows above 1e77. Only then are u and v scaled by the power of two that
+// brings their largest component into [0.5, 1) (exact), and the area scaled
+// back; every other face keeps the plain computation.
+AreaAndNormal area_and_normal(const Vec3& u, const Vec3& v) {
+  const Vec3 n = cross(u, v);
+  const double len2 = dot(n, n);
+  const double largest = std::max({std::fabs(u.x), std::fabs(u.y), std::fabs(u.z), std::fabs(v.x), std::fabs(v.y),
+                                   std::fabs(v.z)});
+  const bool squares_fit = len2 >= std::numeric_limits<double>::min() && len2 <= std::numeric_limits<double>::max();
+  if (squares_fit || !(largest > 0.0 && largest <= std::numeric_limits<double>::max())) {
+    const double len = std::sqrt(len2);
+    return {len * 0.5, n * (1.0 / len)};
+  }
+  int e = 0;
+  std::frexp(largest, &e);
+  const auto scaled = [e](const Vec3& w) {
+    return Vec3{std::ldexp(w.x, -e), std::ldexp(w.y, -e), std::ldexp(w.z, -e)};
+  };
+  const Vec3 ns = cross(scaled(u), scaled(v));
+  const double len = mag(ns);
+  return {std::ldexp(len * 0.5, 2 * e), ns * (1.0 / len)};
+}
+
+}  // namespace
+
 FaceProperties surface_face_properties(std::span<const double> nodes, std::span<const std::uint32_t> surface_faces) {
   const std::size_t nfaces = surface_faces.size() / 3;
   FaceProperties out{std::vector<double>(nfaces, 0.0), std::vector<double>(3 * nfaces, 0.0),
@@ -170,11 +208,8 @@ FaceProperties surface_face_properties(std::span<const double> nodes, std::span<
     const Vec3 p2 = node_coords(nodes, surface_faces[3 * k + 2]);
     const Vec3 centroid = ((p0 + p1) + p2) * one_third;
     // The right-hand normal (b - a) x (c - a), taken around p1.
-    const Vec3 n = cross(p2 - p1, p0 - p1);
-    const double len = mag(n);
-    const double inv = 1.0 / len;
-    const Vec3 normal = n * inv;
-    out.areas[k] = len * 0.5;
+    const auto [area, normal] = area_and_normal(p2 - p1, p0 - p1);
+    out.areas[k] = area;
     out.centroids[3 * k] = centroid.x, out.centroids[3 * k + 1] = centroid.y, out.centroids[3 * k + 2] = centroid.z;
     out.normals[3 * k] = normal.x, out.normals[3 * k + 1] = normal.y, out.normals[3 * k + 2] = normal.z;
   }

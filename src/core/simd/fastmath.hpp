@@ -16,7 +16,10 @@ namespace fastmath {
 inline constexpr double half_pi = 1.5707963267948966;
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double ln_2 = 0.6931471805599453;
-// Keeps atan2's quotient finite when both arguments are zero.
+// Keeps atan2's quotient finite when both arguments are zero: added to the
+// denominator. Callers whose arguments carry a length scale pass their own,
+// scaled with it (the solid angle of a face: this times the cube of its
+// element's length unit).
 inline constexpr double atan2_guard = 1e-16;
 // The arctangent polynomial's slope at 0 (its last coefficient): limits of
 // arctangent terms near 0 are taken with it, so that they join the polynomial.
@@ -52,12 +55,12 @@ inline W atan(W v) {
 // magnitude at most one (octant swap on |x| < |y|); the quadrant correction
 // is applied whether or not the arguments were swapped.
 template <class W>
-inline W atan2(W y, W x) {
+inline W atan2(W y, W x, W guard) {
   const W zero = W::set1(0.0);
   const auto swap = simd::abs(x) < simd::abs(y);
   const W num = simd::select(swap, x, y);
   const W den = simd::select(swap, y, x);
-  const W t = num / (den + W::set1(atan2_guard));
+  const W t = num / (den + guard);
   W r = atan_approx(t);
   // After the swap the angle is +-pi/2 - atan(t), the sign being that of t.
   // A zero quotient (x = +-0) carries no usable sign, so the sign of y
@@ -69,6 +72,11 @@ inline W atan2(W y, W x) {
   const auto left = x < zero;
   r = simd::select(left & (y >= zero), r + W::set1(pi), simd::select(left & (y < zero), r - W::set1(pi), r));
   return r;
+}
+
+template <class W>
+inline W atan2(W y, W x) {
+  return atan2(y, x, W::set1(atan2_guard));
 }
 
 // Natural logarithm of |x|: x = m * 2^e with m in [1, 2) taken from the bits

@@ -17,9 +17,12 @@
 
 ZANDREL_BEGIN
 
+// atan2(y, x, guard): `guard` is the offset that keeps the fast quotient
+// finite where both arguments vanish, in the units of x (the exact function
+// needs none and ignores it).
 struct FastMath {
   template <class W>
-  static W atan2(W y, W x) { return fastmath::atan2(y, x); }
+  static W atan2(W y, W x, W guard) { return fastmath::atan2(y, x, guard); }
   // ln |x|
   template <class W>
   static W ln(W x) { return fastmath::ln(x); }
@@ -27,7 +30,7 @@ struct FastMath {
 
 struct ExactMath {
   template <class W>
-  static W atan2(W y, W x) {
+  static W atan2(W y, W x, W) {
     return simd::lanewise(y, x, [](double a, double b) { return std::atan2(a, b); });
   }
   // ln |x|, as FastMath's (the sign is dropped)

@@ -116,7 +116,7 @@ void check_columns(const Columns& targets, const Columns& out) {
 }
 
 // The formulation a tetrahedral sum runs: fn.template operator()<K>() with K
-// the face kind (specified fast functions) or the edge kind.
+// the face kind (documented fast functions) or the edge kind.
 template <template <class> class Face, class Edge, class Fn>
 void with_formulation(bool edge, Fn&& fn) {
   if (edge)

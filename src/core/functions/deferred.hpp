@@ -1,6 +1,6 @@
 #pragma once
 // An argument the core reads when its order of checks reaches it. Where a
-// function's specified steps check something before an argument is even
+// function's documented steps check something before an argument is even
 // converted (the Jacobians of a mesh before the field at its nodes is read,
 // say), the binding hands that argument's conversion in unevaluated, and the
 // entry point calls it at its step: a failure while converting then surfaces

@@ -6,7 +6,7 @@
 // is that of a uniformly current-carrying sphere, (J V) x d / (4 pi a^3): it
 // rises linearly from the centre and meets the outside field at |d| = a.
 //
-// Two roundings of this field are specified and both results must stay bit
+// Two roundings of this field are documented and both results must stay bit
 // for bit, so the kernel is one template over its arithmetic:
 //   FusedArithmetic     the direct sum: J and V kept apart (k = V/(4 pi)),
 //                       |d| and J x d by fused multiply-adds, the core by a

@@ -30,7 +30,7 @@ inline Vec3 dipole_core_field(const Vec3& moment, double radius) {
 // Radius of the sphere of volume v as the direct dipole sum forms it:
 // cbrt((3 v) / (4 pi)), negative for a negative v. (The octree's point sets
 // form it with the general power function, sphere_radius in point_current.hpp;
-// both forms are specified and kept.)
+// both forms are documented and kept.)
 inline double dipole_radius(double volume) { return std::cbrt((3.0 * volume) / four_pi); }
 
 struct PointDipole {

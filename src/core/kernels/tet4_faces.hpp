@@ -7,7 +7,7 @@
 // their four faces.
 //
 // The lane forms are templates over the vector type W and over the Math
-// policy that supplies atan2 and ln (FastMath: the specified fast functions;
+// policy that supplies atan2 and ln (FastMath: the documented fast functions;
 // ExactMath: the library's). Every selection is a blend, so a single target
 // evaluated with simd::V1 equals its lane in any vector build bit for bit; the
 // scalar primitives at the end are those one-lane instances with FastMath.

@@ -3,9 +3,9 @@
 // evaluated with, as a policy parameter of the kernel template: the same
 // kernel code instantiated either way.
 //
-// FastMath: the specified branch-free approximations (absolute error below
+// FastMath: the documented branch-free approximations (absolute error below
 //   1.7e-6 for atan2 and 1.1e-7 for ln, never NaN or infinite), which fix
-//   every specified result bit for bit and vectorise.
+//   every documented result bit for bit and vectorise.
 // ExactMath: the library's std::atan2 and std::log, lane by lane: the exact
 //   closed form (to rounding), for callers that need tight accuracy; slower,
 //   and on an edge or corner of a source infinite where FastMath caps.

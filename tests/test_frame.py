@@ -181,14 +181,17 @@ def panic_cases():
 
 @pytest.mark.parametrize("name,args,message", panic_cases())
 def test_failed_check_raises_panic_exception_without_leaks(name, args, message):
-    counts = [sys.getrefcount(a) for a in args]
+    # Arrays only: shared small ints are referenced by whatever else runs
+    # (background threads of other libraries), so their counts drift.
+    arrays = [a for a in args if isinstance(a, np.ndarray)]
+    counts = [sys.getrefcount(a) for a in arrays]
     for _ in range(3):
         with pytest.raises(_zandrel.PanicException) as info:
             call(name, args)
         assert info.value.args == (message,)
         del info
     gc.collect()
-    assert [sys.getrefcount(a) for a in args] == counts
+    assert [sys.getrefcount(a) for a in arrays] == counts
 
 
 @pytest.mark.parametrize("name", NAMES)

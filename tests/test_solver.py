@@ -416,7 +416,7 @@ def test_face_and_edge_formulations_agree(capfd):
 
 @pytest.mark.parametrize("verbose", [False, True])
 def test_demo_runs_and_matches_the_analytic_sphere(verbose):
-    command = [sys.executable, "-m", "zandrel", "--elements", "400", "--chi", "0.5", "3"]
+    command = [sys.executable, "-m", "zandrel", "validate", "--elements", "400", "--chi", "0.5", "3"]
     proc = subprocess.run(command + (["--verbose"] if verbose else []), capture_output=True, timeout=300,
                           env=dict(os.environ))
     assert proc.returncode == 0, proc.stderr.decode()
@@ -434,7 +434,7 @@ def test_demo_runs_and_matches_the_analytic_sphere(verbose):
 
 
 def test_demo_rejects_bad_options():
-    proc = subprocess.run([sys.executable, "-m", "zandrel", "--leaf-threshold", "0"], capture_output=True,
+    proc = subprocess.run([sys.executable, "-m", "zandrel", "validate", "--leaf-threshold", "0"], capture_output=True,
                           timeout=60, env=dict(os.environ))
     assert proc.returncode == 2
     assert b"--leaf-threshold must be at least 1" in proc.stderr

@@ -12,8 +12,17 @@ in T, forces in N, torques in N·m.
 - Materials: :class:`LinearMaterial` (scalar or tensor susceptibility),
   :class:`PermanentMagnet` (remanence and recoil), :class:`NonlinearMaterial`
   (B–H curve).
-- :func:`solve` magnetises meshed bodies in an applied field (GMRES, Newton)
-  and returns a :class:`Solution` (M, H, B per element, fields anywhere).
+- :func:`solve` magnetises meshed bodies (one mesh with regions, or several
+  meshes) in an applied field (GMRES, Newton) and returns a
+  :class:`Solution`: M, H, B per element, H and B anywhere (by the field
+  operator or exactly), force and torque on any body by the Maxwell stress
+  or the Kelvin force (:meth:`Solution.force`), files for ParaView
+  (:meth:`Solution.write`). :func:`soft_steel` is a typical B–H curve.
+- Applied fields: a constant, a function, a :class:`Solution`, or the
+  sources :class:`CurrentSource` (conductors meshed with tetrahedra) and
+  :class:`DipoleSource` (point dipoles); ``a + b`` superposes sources.
+- :mod:`zandrel.plot`: field slices, lines and residual histories with
+  matplotlib (``pip install zandrel[plot]``).
 - Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
   :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
   or by an octree, at targets of any shape; :func:`magnetization_tet4`, the
@@ -27,9 +36,10 @@ in T, forces in N, torques in N·m.
 The low-level extension module ``_zandrel`` holds the fourteen native
 functions the package is built on.
 """
-from zandrel import grid
-from zandrel.applied import FunctionField, SourceSum, UniformField
+from zandrel import grid, plot
+from zandrel.applied import FunctionField, Source, SourceSum, UniformField
 from zandrel.capture import captured_fd1
+from zandrel.catalogue import soft_steel
 from zandrel.constants import MU0
 from zandrel.fields import (b_current_point, b_current_tet4, b_mag_point, b_mag_tet4, h_current_point,
                             h_current_tet4, h_mag_point, h_mag_tet4)
@@ -41,11 +51,12 @@ from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
 from zandrel.relaxation import magnetization_tet4
 from zandrel.solution import Solution
 from zandrel.solve import ConvergenceError, ConvergenceWarning, solve
+from zandrel.sources import CurrentSource, DipoleSource
 
 __all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes",
-           "MU0", "Material", "LinearMaterial", "PermanentMagnet", "NonlinearMaterial",
-           "UniformField", "FunctionField", "SourceSum",
-           "solve", "Solution", "ConvergenceWarning", "ConvergenceError",
+           "MU0", "Material", "LinearMaterial", "PermanentMagnet", "NonlinearMaterial", "soft_steel",
+           "Source", "UniformField", "FunctionField", "SourceSum", "CurrentSource", "DipoleSource",
+           "solve", "Solution", "ConvergenceWarning", "ConvergenceError", "plot",
            "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
            "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
            "magnetization_tet4", "maxwell_surface_forces", "maxwell_force", "kelvin_force_density",

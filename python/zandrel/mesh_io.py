@@ -186,8 +186,10 @@ def _format_of(path, file_format):
     return {".msh": "gmsh22", ".vtu": "vtu", ".xdmf": "xdmf", ".xmf": "xdmf", ".inp": "abaqus"}.get(suffix)
 
 
-def write_mesh(mesh, path, cell_data=None, point_data=None, file_format=None, **kwargs):
-    """Implementation of :meth:`zandrel.Mesh.write`."""
+def write_mesh(mesh, path, cell_data=None, point_data=None, file_format=None, *, extra_field_data=None, **kwargs):
+    """Implementation of :meth:`zandrel.Mesh.write`; ``extra_field_data``
+    ``{name: [id, dim]}`` adds names of other ids (with ``dim`` != 3, so
+    that :meth:`Mesh.read` does not take them for regions)."""
     meshio = _meshio()
     fmt = _format_of(path, file_format)
     cell_data = _checked_data(cell_data, mesh.n_elements, "cell_data", {"region"})
@@ -196,6 +198,7 @@ def write_mesh(mesh, path, cell_data=None, point_data=None, file_format=None, **
     names = list(mesh.regions)
     cells = {"region": [ids], **{name: [array] for name, array in cell_data.items()}}
     field_data = {name: np.array([k + 1, 3], dtype=np.int32) for k, name in enumerate(names)}
+    field_data.update(extra_field_data or {})
     if fmt == "gmsh22":
         cells["gmsh:physical"] = [ids]
         cells["gmsh:geometrical"] = [ids]
@@ -204,9 +207,9 @@ def write_mesh(mesh, path, cell_data=None, point_data=None, file_format=None, **
                        point_data=point_data, cell_data=cells, field_data=field_data,
                        cell_sets=cell_sets if fmt == "abaqus" else None)
     meshio.write(os.fspath(path), data, file_format=fmt, **kwargs)
-    if fmt == "vtu" and names:
+    if fmt == "vtu" and field_data:
         _add_vtu_field_data(path, field_data)
-    elif fmt == "xdmf" and names:
+    elif fmt == "xdmf" and field_data:
         _add_xdmf_information(path, field_data)
 
 

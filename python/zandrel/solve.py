@@ -222,8 +222,12 @@ def solve(mesh, materials, applied=None, *, operator=None, accuracy=1e-3, thread
 
     Parameters
     ----------
-    mesh : zandrel.Mesh
-        The body, lengths in m.
+    mesh : zandrel.Mesh or list of zandrel.Mesh
+        The bodies, lengths in m: one mesh (its regions name the bodies), or
+        a list of meshes, merged into one with their region names
+        (``solve([magnet, plate], {"magnet": ..., "plate": ...})``; name
+        each mesh's elements with ``region=`` when meshing it). Every body
+        magnetises every other: the solve couples them all.
     materials : Material, dict or sequence
         A single material (for the whole mesh), a dict ``{region name:
         material}`` covering every element through the mesh's regions, or
@@ -291,8 +295,7 @@ def solve(mesh, materials, applied=None, *, operator=None, accuracy=1e-3, thread
     >>> sol = zandrel.solve(mesh, zandrel.LinearMaterial(chi=1000.0), applied=(0.0, 0.0, 1e3), tol=1e-8)
     >>> sol.M.mean(axis=0)     # about (0, 0, 2991) A/m, 3·chi/(3 + chi)·H0
     """
-    if not isinstance(mesh, Mesh):
-        raise TypeError(f"mesh must be a zandrel.Mesh (zandrel.Mesh(nodes, elements)), got {type(mesh).__name__}")
+    mesh = _model_mesh(mesh, materials)
     if mesh.n_elements == 0:
         raise ValueError("mesh has no elements")
     material_map = MaterialMap(mesh, materials)
@@ -348,6 +351,22 @@ def solve(mesh, materials, applied=None, *, operator=None, accuracy=1e-3, thread
             raise ConvergenceError(message, solution)
         warnings.warn(message, ConvergenceWarning, stacklevel=2)
     return solution
+
+
+def _model_mesh(mesh, materials):
+    """One Mesh from a Mesh or a list of them (merged, regions kept)."""
+    if isinstance(mesh, Mesh):
+        return mesh
+    if isinstance(mesh, (list, tuple)) and mesh and all(isinstance(m, Mesh) for m in mesh):
+        if isinstance(materials, dict):
+            unnamed = [k for k, m in enumerate(mesh) if not m.regions]
+            if unnamed:
+                raise ValueError(f"mesh[{unnamed[0]}] has no regions, so the materials dict cannot reach its "
+                                 "elements: name each body when meshing it (e.g. zandrel.box_mesh(..., "
+                                 "region='plate')) or give it regions (zandrel.Mesh(nodes, elements, 'plate'))")
+        return mesh[0].merge(*mesh[1:])
+    raise TypeError("mesh must be a zandrel.Mesh (zandrel.Mesh(nodes, elements)) or a list of them, got "
+                    f"{type(mesh).__name__}")
 
 
 def _default_operator(mesh, accuracy, threads):

@@ -109,7 +109,10 @@ def magnetization_tet4(
     rows ignored) -> (magnetisation (M, 3), total field H at the centroids
     (M, 3)). leaf_threshold 0 selects the direct field evaluation (edge picks
     its formulation), otherwise the octree with theta. Writes
-    "Iteration: k; max change: X" to file descriptor 1 every iteration."""
+    "Iteration: k; max change: X" to file descriptor 1 every iteration.
+    Raises FloatingPointError when the magnetisation becomes infinite or NaN
+    although chi, alpha, hext and the nodes are finite (a diverging
+    iteration: alpha = 2/(2 + chi) converges)."""
 
 def mesh_centroids(nodes: NDArray[np.float64], connectivity: NDArray[np.uint32]) -> NDArray[np.float64]:
     """Element centroids: nodes (N, 3), connectivity (E, 4), both contiguous -> (E, 3)."""

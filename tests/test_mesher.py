@@ -132,7 +132,7 @@ def test_exact_lattice_inner_cube():
     np.testing.assert_allclose(nodes[inner] * 5.0, np.round(nodes[inner] * 5.0), atol=1e-12)
 
 
-@pytest.mark.parametrize("divisions", [3, 4, 5, 6, 7, 8])
+@pytest.mark.parametrize("divisions", [3, 4, 5, 6] + [pytest.param(d, marks=pytest.mark.slow) for d in (7, 8)])
 def test_face_and_edge_kernels_agree_at_the_centroids(divisions):
     # Centroids of the jittered mesh are clear of the other elements' edge
     # lines and face planes, so both closed forms of the uniformly

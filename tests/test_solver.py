@@ -4,6 +4,7 @@ magnetic sphere in a uniform field (M = chi / (1 + chi/3) * H0)."""
 import inspect
 import math
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -159,6 +160,45 @@ def test_nonconvergence_is_not_an_error(capfd):
     m, h = solve(nodes, conn, 10.0, uniform(len(conn)), tol=1e-12, max_iterations=3)
     assert len(lines(capfd.readouterr().out)) == 3
     assert m.shape == h.shape == (len(conn), 3)
+
+
+def test_diverging_solve_raises_instead_of_returning_non_finite_values(capfd):
+    # Plain fixed point (alpha = 1) at chi = 1000: the magnetisation grows
+    # about 300-fold per iteration until it overflows.
+    nodes, conn = small_mesh(2)
+    hext = uniform(len(conn))
+    with pytest.raises(FloatingPointError, match=r"alpha = 2/\(2 \+ chi\) = 0\.001996") as err:
+        solve(nodes, conn, 1000.0, hext, tol=1e-9, max_iterations=1000, alpha=1.0)
+    failed = int(re.search(r"in iteration (\d+)", str(err.value)).group(1))
+    printed = lines(capfd.readouterr().out)
+    assert 50 < failed == len(printed)  # every iteration before the failing one
+    # The suggested relaxation converges.
+    m, _ = solve(nodes, conn, 1000.0, hext, tol=1e-6, max_iterations=5000, alpha=2.0 / 1002.0)
+    assert np.isfinite(m).all() and len(lines(capfd.readouterr().out)) < 5000
+
+
+def test_degenerate_element_is_named(capfd):
+    nodes, conn = small_mesh(2)
+    conn = conn.copy()
+    conn[5, 3] = conn[5, 0]
+    with pytest.raises(FloatingPointError, match=r"iteration 0 .*element 5 has volume 0"):
+        solve(nodes, conn, 1.0, uniform(len(conn)), alpha=0.5)
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("where", ["hext", "nodes", "chi"])
+def test_non_finite_inputs_are_carried_through(capfd, where):
+    nodes, conn = small_mesh(2)
+    nodes, hext, chi = nodes.copy(), uniform(len(conn)), 1.0
+    if where == "hext":
+        hext[3, 1] = np.nan
+    elif where == "nodes":
+        nodes[conn[0, 0], 2] = np.inf
+    else:
+        chi = np.inf
+    m, h = solve(nodes, conn, chi, hext, tol=-1.0, max_iterations=4, alpha=0.5)
+    assert len(lines(capfd.readouterr().out)) == 4
+    assert not np.isfinite(m).all()
 
 
 def test_extra_hext_rows_ignored(capfd):
@@ -327,7 +367,7 @@ def test_leaf_threshold_zero_ignores_theta(capfd):
     assert len(set(blocks[1:])) == 1
 
 
-@pytest.mark.parametrize("leaf_threshold, theta", [(0, 0.0), (1, 0.5), (8, 0.7)])
+@pytest.mark.parametrize("leaf_threshold, theta", [(0, 0.0), (1, 0.5), pytest.param(8, 0.7, marks=pytest.mark.slow)])
 def test_thread_count_independence(capfd, leaf_threshold, theta):
     nodes, conn = small_mesh(4)
     hext = uniform(len(conn), (0.3, -0.2, 1.0))
@@ -364,6 +404,7 @@ def sphere_magnetization(divisions, chi, leaf_threshold=0, theta=0.0, edge=False
     return volumes @ m / volumes.sum(), m, h, volumes
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("chi", [0.5, 3.0])
 def test_sphere_reaches_analytic_magnetization_and_improves_with_refinement(capfd, chi):
     """Inside a sphere in a uniform field M = chi / (1 + chi/3) H0 everywhere.
@@ -387,6 +428,7 @@ def test_sphere_reaches_analytic_magnetization_and_improves_with_refinement(capf
     assert scatter[1] < 0.5 * scatter[0]
 
 
+@pytest.mark.slow
 def test_direct_and_octree_agree(capfd):
     # The octree replaces far groups of elements by point dipoles: a small
     # opening parameter approaches the direct solution.
@@ -403,6 +445,7 @@ def test_direct_and_octree_agree(capfd):
     assert max_02 < max_05
 
 
+@pytest.mark.slow
 def test_face_and_edge_formulations_agree(capfd):
     # The two closed forms differ by about 1e-5 relative near the elements.
     face, m_face, _, _ = sphere_magnetization(4, 3.0)

@@ -56,6 +56,15 @@ def magnetization_tet4(nodes, connectivity, chi, hext, *, tol=None, max_iteratio
     H : ndarray, shape (E, 3)
         Total field (own field + hext) at the centroids in A/m.
 
+    Raises
+    ------
+    FloatingPointError
+        When the iteration diverges (M becomes infinite or NaN although
+        every input is finite); the message names the iteration and
+        suggests alpha = 2 / (2 + chi), which converges for every chi > -1.
+    KeyboardInterrupt
+        On Ctrl-C, within a fraction of a second; nothing is returned.
+
     Warns
     -----
     RuntimeWarning

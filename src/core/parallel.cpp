@@ -1,13 +1,17 @@
 #include "core/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -33,84 +37,175 @@ std::size_t cgroup_cpu_limit() {
   return 0;
 }
 
-thread_local bool inside_worker = false;
+// Set on the pool's workers, and on a calling thread while it waits for the
+// pool (the interrupt check may run host code that calls back into the
+// core): a division started there runs inline instead of waiting on itself.
+thread_local bool inside_parallel_section = false;
 
-// Runs submitted jobs one at a time; each job is a numbered set of tasks that
-// workers (and nobody else) pick up in order.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = previous_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool previous_;
+};
+
+// How often a waiting calling thread asks its interrupt check. A running task
+// notices a cancellation at its next step (about 10 ms of work), so a
+// pending Ctrl-C ends a call well within 0.2 s.
+constexpr auto poll_interval = std::chrono::milliseconds(20);
+
+// Runs tasks 0 .. ntasks-1 on the calling thread, each after the others'
+// failures, except that an interruption stops at once.
+void run_inline(std::size_t ntasks, TaskFn fn, void* context) {
+  std::exception_ptr first;
+  for (std::size_t k = 0; k < ntasks; ++k) {
+    try {
+      fn(context, k);
+    } catch (const Interrupted&) {
+      throw;
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+// One submitted evaluation, owned by the submitting thread's stack frame.
+struct Job {
+  TaskFn fn;
+  void* context;
+  std::size_t ntasks;
+  std::size_t next = 0;       // first task not yet handed out
+  std::size_t remaining;      // tasks handed out or waiting, not finished
+  std::vector<std::exception_ptr> failures;
+  std::atomic<bool> cancelled{false};
+
+  Job(std::size_t n, TaskFn f, void* c) : fn(f), context(c), ntasks(n), remaining(n), failures(n) {}
+};
+
+// Runs submitted jobs one at a time; workers (and nobody else) pick up the
+// tasks of the current job in order.
 class WorkerPool {
  public:
+  // Starts up to nworkers threads. A thread the system refuses to create
+  // (thread or process limit) is not an error: the pool works with those it
+  // has, or none, in which case every job runs on its calling thread.
   explicit WorkerPool(std::size_t nworkers) {
     workers_.reserve(nworkers);
-    for (std::size_t i = 0; i < nworkers; ++i) workers_.emplace_back([this] { work(); });
+    for (std::size_t i = 0; i < nworkers; ++i) {
+      try {
+        workers_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
-  // The pool lives until the process ends; workers are detached at exit so
-  // that interpreter shutdown never waits on them.
-  ~WorkerPool() {
-    for (auto& w : workers_) w.detach();
-  }
+  // Never destroyed: the workers wait for work until the process ends.
+  ~WorkerPool() = delete;
+
+  std::size_t size() const { return workers_.size(); }
 
   void run(std::size_t ntasks, TaskFn fn, void* context) {
-    std::lock_guard<std::mutex> submit(submit_mutex_);
-    std::vector<std::exception_ptr> failures(ntasks);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      fn_ = fn;
-      context_ = context;
-      ntasks_ = ntasks;
-      next_ = 0;
-      remaining_ = ntasks;
-      failures_ = failures.data();
-    }
-    work_ready_.notify_all();
+    Job job(ntasks, fn, context);
+    bool interrupted = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      all_done_.wait(lock, [this] { return remaining_ == 0; });
-      failures_ = nullptr;
-      fn_ = nullptr;
+      // Another thread's job (possible when the host runs several calls at
+      // once without a global lock) goes first; keep answering interrupts.
+      while (job_ != nullptr) {
+        if (pool_free_.wait_for(lock, poll_interval, [this] { return job_ == nullptr; })) break;
+        lock.unlock();
+        const bool stop = interrupt_pending();
+        lock.lock();
+        if (stop) throw Interrupted{};
+      }
+      job_ = &job;
+      work_ready_.notify_all();
+      const auto done = [&job] { return job.remaining == 0; };
+      while (!all_done_.wait_for(lock, poll_interval, done)) {
+        lock.unlock();
+        interrupted = interrupt_pending();
+        lock.lock();
+        if (interrupted) {
+          // Drop the tasks nobody has started; the running ones see the
+          // flag at their next checkpoint and end within one step.
+          job.remaining -= job.ntasks - job.next;
+          job.next = job.ntasks;
+          job.cancelled.store(true, std::memory_order_relaxed);
+          all_done_.wait(lock, done);
+          break;
+        }
+      }
+      job_ = nullptr;
     }
-    for (auto& failure : failures)
+    pool_free_.notify_one();
+    if (interrupted) throw Interrupted{};
+    for (auto& failure : job.failures)
       if (failure) std::rethrow_exception(failure);
   }
 
  private:
   void work() {
-    inside_worker = true;
+    inside_parallel_section = true;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_ready_.wait(lock, [this] { return fn_ != nullptr && next_ < ntasks_; });
-      const std::size_t k = next_++;
-      TaskFn fn = fn_;
-      void* context = context_;
-      std::exception_ptr* failures = failures_;
+      work_ready_.wait(lock, [this] { return job_ != nullptr && job_->next < job_->ntasks; });
+      Job& job = *job_;
+      const std::size_t k = job.next++;
       lock.unlock();
-      try {
-        fn(context, k);
-      } catch (...) {
-        failures[k] = std::current_exception();
+      {
+        const CancellationScope cancellation(&job.cancelled);
+        try {
+          job.fn(job.context, k);
+        } catch (...) {
+          job.failures[k] = std::current_exception();
+        }
       }
       lock.lock();
-      if (--remaining_ == 0) all_done_.notify_all();
+      if (--job.remaining == 0) all_done_.notify_all();
     }
   }
 
-  std::mutex submit_mutex_;
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable all_done_;
-  TaskFn fn_ = nullptr;
-  void* context_ = nullptr;
-  std::size_t ntasks_ = 0;
-  std::size_t next_ = 0;
-  std::size_t remaining_ = 0;
-  std::exception_ptr* failures_ = nullptr;
+  std::condition_variable pool_free_;
+  Job* job_ = nullptr;
   std::vector<std::thread> workers_;
 };
 
+// The process's pool. After fork() the child has only the forking thread: the
+// parent's workers do not exist there and its pool's mutex may be frozen in
+// a locked state, so the child forgets that pool without touching it (its
+// memory is left as it is) and starts a fresh one on first use. The creation
+// mutex is held across fork() so that it is never copied locked.
+std::atomic<WorkerPool*> current_pool{nullptr};
+std::mutex creation_mutex;
+
+void lock_creation() { creation_mutex.lock(); }
+void unlock_creation() { creation_mutex.unlock(); }
+void forget_pool_in_child() {
+  current_pool.store(nullptr, std::memory_order_relaxed);
+  creation_mutex.unlock();
+}
+
 WorkerPool& pool() {
-  // Created on first use, never destroyed (its threads outlive static
-  // destruction order otherwise).
-  static WorkerPool* instance = new WorkerPool(available_processors());
-  return *instance;
+  WorkerPool* p = current_pool.load(std::memory_order_acquire);
+  if (p != nullptr) return *p;
+  std::lock_guard<std::mutex> lock(creation_mutex);
+  p = current_pool.load(std::memory_order_relaxed);
+  if (p == nullptr) {
+    static const bool fork_handlers = pthread_atfork(&lock_creation, &unlock_creation, &forget_pool_in_child) == 0;
+    (void)fork_handlers;
+    p = new WorkerPool(available_processors());
+    current_pool.store(p, std::memory_order_release);
+  }
+  return *p;
 }
 
 }  // namespace
@@ -134,19 +229,13 @@ std::size_t get_nthreads(std::uint32_t nthreads_requested) {
 
 void run_tasks(std::size_t ntasks, TaskFn fn, void* context) {
   if (ntasks == 0) return;
-  if (ntasks == 1 || inside_worker) {
-    std::exception_ptr first;
-    for (std::size_t k = 0; k < ntasks; ++k) {
-      try {
-        fn(context, k);
-      } catch (...) {
-        if (!first) first = std::current_exception();
-      }
-    }
-    if (first) std::rethrow_exception(first);
-    return;
-  }
-  pool().run(ntasks, fn, context);
+  if (ntasks == 1 || inside_parallel_section) return run_inline(ntasks, fn, context);
+  WorkerPool& workers = pool();
+  if (workers.size() == 0) return run_inline(ntasks, fn, context);
+  const FlagScope waiting(inside_parallel_section);
+  workers.run(ntasks, fn, context);
 }
+
+std::size_t pool_workers() { return pool().size(); }
 
 }  // namespace zandrel

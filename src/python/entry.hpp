@@ -1,10 +1,12 @@
 #pragma once
-// The frame around every entry point: argument binding, and the one place
-// where C++ failures become Python exceptions (Panic -> PanicException).
+// The frame around every entry point: argument binding, Ctrl-C, and the one
+// place where C++ failures become Python exceptions (Panic -> PanicException).
 #include <new>
 
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "python/args.hpp"
+#include "python/interrupts.hpp"
 #include "python/pyref.hpp"
 
 namespace zandrel::py {
@@ -22,13 +24,18 @@ void raise_panic(PyObject* module, const char* message);
 
 // Runs body() -> PyRef and returns its new reference, or NULL with the
 // matching Python exception set. Everything the body owns is released by
-// RAII on the way out, so no failure leaks a reference or a buffer.
+// RAII on the way out, so no failure leaks a reference or a buffer. While it
+// runs, the core's checkpoints run the interpreter's signal handlers; an
+// exception they raise (KeyboardInterrupt) ends the call.
 template <class Body>
 PyObject* guarded(PyObject* module, Body&& body) noexcept {
+  const InterruptScope interrupts(signal_check_holding_gil());
   try {
     return body().release();
   } catch (const PythonError&) {
     return nullptr;
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const Panic& failure) {
     raise_panic(module, failure.what());
   } catch (const std::bad_alloc&) {

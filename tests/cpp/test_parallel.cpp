@@ -1,14 +1,19 @@
 // The worker pool and the division of targets into pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
+#include "core/octree/sort_by_indices.hpp"
 #include "core/parallel.hpp"
 
 namespace zandrel {
@@ -102,6 +107,76 @@ TEST(Parallel, NestedDivisionRunsInline) {
     for_each_piece(3, 0, [&](std::size_t b, std::size_t e) { inner += static_cast<int>(e - b); });
   });
   EXPECT_EQ(inner.load(), 3 * outer.load());
+}
+
+// An interrupt check that fires from its `after`-th question on.
+struct CountingCheck {
+  std::atomic<int> asked{0};
+  int after = 0;
+  static bool pending(void* self) {
+    auto* c = static_cast<CountingCheck*>(self);
+    return ++c->asked >= c->after;
+  }
+};
+
+// Tasks that would never end on their own: each loops through checkpoints.
+struct EndlessTasks {
+  std::atomic<int> started{0};
+  std::atomic<int> running{0};
+  void operator()(std::size_t, std::size_t) {
+    ++started;
+    ++running;
+    struct Leave {
+      std::atomic<int>& r;
+      ~Leave() { --r; }
+    } leave{running};
+    for (;;) {
+      checkpoint();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+};
+
+TEST(Parallel, InterruptCancelsTheTasksAndLeavesThePoolUsable) {
+  for (std::uint32_t nthreads : {0u, 1u}) {  // on the pool; inline on the calling thread
+    CountingCheck check;
+    check.after = 3;
+    EndlessTasks tasks;
+    {
+      const InterruptScope scope({&CountingCheck::pending, &check});
+      EXPECT_THROW(for_each_piece(64, nthreads, std::ref(tasks)), Interrupted);
+    }
+    EXPECT_EQ(tasks.running.load(), 0);
+    // Only the tasks running at the time had started; the rest were dropped.
+    EXPECT_GE(tasks.started.load(), 1);
+    EXPECT_LE(static_cast<std::size_t>(tasks.started.load()), std::max<std::size_t>(1, pool_workers()));
+    EXPECT_EQ(pieces_of(9, 0).back().second, 9u);
+  }
+}
+
+TEST(Parallel, TimedRunsCoverEveryItemOnceInOrder) {
+  EXPECT_FALSE(interrupt_pending());  // no check installed: never interrupted
+  for (std::size_t n : {std::size_t{0}, std::size_t{5}, std::size_t{1003}}) {
+    std::size_t next = 0;
+    for_each_timed_run(n, 8, [&](std::size_t k0, std::size_t k1) {
+      EXPECT_EQ(k0, next);
+      EXPECT_TRUE(k1 == n || (k1 - k0) % 8 == 0) << k0 << " " << k1;
+      next = k1;
+    });
+    EXPECT_EQ(next, n);
+  }
+}
+
+TEST(Parallel, SortInStepsEqualsSort) {
+  std::mt19937_64 rng(5);
+  for (std::size_t n : {std::size_t{0}, std::size_t{1000}, (std::size_t{1} << 18) + 1, std::size_t{700001}}) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = {rng() % 5000, i};  // repeated keys, distinct pairs
+    auto expected = v;
+    std::sort(expected.begin(), expected.end());
+    sort_in_steps(v);
+    EXPECT_EQ(v, expected) << n;
+  }
 }
 
 TEST(Errors, Messages) {

@@ -11,6 +11,7 @@
 #include "core/direct/direct.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/kernels/point_current.hpp"
 #include "core/kernels/point_dipole.hpp"
 
@@ -101,6 +102,25 @@ TEST(PointKernels, VectorPathEqualsScalarKernel) {
     }
     EXPECT_TRUE(same_bits(sum.x, h.x[j]) && same_bits(sum.y, h.y[j]) && same_bits(sum.z, h.z[j])) << j;
   }
+}
+
+// Ctrl-C during a long sum on the calling thread: the sum asks before each
+// (4096-target sub-block, source block) unit and stops at the first unit
+// after the check fires, instead of running its remaining units.
+TEST(PointKernels, CancelledSumStopsAtItsNextUnit) {
+  const Cloud cloud = make_cloud(1000, 25);  // 8 blocks of 128 sources
+  const Columns t = make_targets(cloud, 10000, 26);  // 3 sub-blocks
+  struct FiresAtFifth {
+    int asked = 0;
+    static bool pending(void* self) { return ++static_cast<FiresAtFifth*>(self)->asked >= 5; }
+  } check;
+  Columns out(t.size());
+  {
+    const InterruptScope scope({&FiresAtFifth::pending, &check});
+    EXPECT_THROW(h_mag_point_direct(cloud.centroids, cloud.volumes, cloud.mvectors, t.span(), out.out(0), best_isa()),
+                 Interrupted);
+  }
+  EXPECT_EQ(check.asked, 5);  // of 24 units
 }
 
 TEST(PointKernels, ParallelEqualsSerialForEveryThreadCount) {

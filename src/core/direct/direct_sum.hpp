@@ -9,8 +9,9 @@
 // arithmetic whatever the lane or the build):
 //   - the piece is walked in sub-blocks of targets_per_block targets, and
 //     every sub-block in blocks of K::sources_per_block sources: one such
-//     (target sub-block, source block) pair is a bounded unit of work, the
-//     point at which a long sum can stop between units;
+//     (target sub-block, source block) pair is a bounded unit of work (well
+//     under 10 ms), and a checkpoint() before each is where a long sum stops
+//     when the call is cancelled (core/interrupt.hpp);
 //   - a source block is prepared once (K::prepare) and then every pass of
 //     K::target_vectors_per_pass target vectors runs through the whole block
 //     with its running results in registers;
@@ -19,6 +20,7 @@
 #include <array>
 #include <cstddef>
 
+#include "core/interrupt.hpp"
 #include "core/kernels/source_kind.hpp"
 #include "core/simd/isa.hpp"
 #include "core/simd/target_loop.hpp"
@@ -42,6 +44,7 @@ void direct_sum(const typename K::Sources& sources, TargetSpan targets, OutSpan 
     const TargetSpan sub{targets.x + t0, targets.y + t0, targets.z + t0, t1 - t0};
     const OutSpan sub_out{out.x + t0, out.y + t0, out.z + t0};
     for (std::size_t s0 = 0; s0 < sources.n; s0 += block) {
+      checkpoint();
       const std::size_t count = std::min(block, sources.n - s0);
       for (std::size_t k = 0; k < count; ++k) prepared[k] = K::prepare(sources, s0 + k);
       for_target_vectors<W, passes>(sub, sub_out, [&](const auto& t, auto& h, std::size_t) {

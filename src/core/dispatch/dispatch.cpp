@@ -4,6 +4,10 @@ ZANDREL_FOR_EACH_BUILD(ZANDREL_DECLARE_BUILD_EXPORTS)
 
 namespace zandrel {
 
+#if defined(ZANDREL_PORTABLE_ONLY)
+// Not an x86 processor: the portable kernels are the only build.
+bool isa_supported(Isa isa) { return isa == Isa::portable; }
+#else
 bool isa_supported(Isa isa) {
   switch (isa) {
     case Isa::avx512:
@@ -15,6 +19,7 @@ bool isa_supported(Isa isa) {
       return true;
   }
 }
+#endif
 
 Isa best_isa() {
   static const Isa best = isa_supported(Isa::avx512) ? Isa::avx512
@@ -37,6 +42,7 @@ const BuildExports& build_exports(Isa isa) {
 #define ZANDREL_EXPORTS_OF(build) \
   BuildExports { build::direct_kernels(), build::octree_kernels(), &build::fastmath_kernels_table() }
   switch (isa) {
+#if !defined(ZANDREL_PORTABLE_ONLY)
     case Isa::avx512: {
       static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_avx512);
       return exports;
@@ -45,6 +51,7 @@ const BuildExports& build_exports(Isa isa) {
       static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_avx2);
       return exports;
     }
+#endif
     default: {
       static const BuildExports exports = ZANDREL_EXPORTS_OF(isa_portable);
       return exports;

@@ -27,8 +27,9 @@ template <class Sources>
 using DirectSum = void (*)(const Sources& sources, TargetSpan targets, OutSpan out);
 
 // Barnes-Hut evaluation of a built tree over the view's sources (in sorted
-// order) at a piece of targets, visited in the given order (a permutation of
-// 0 .. targets.n-1): out[i] += H(target i).
+// order) at targets.n targets, visited in the given order: order[0 ..
+// targets.n-1] are distinct positions in the target and result columns
+// (which may be longer), out[i] += H(target i).
 template <class Sources>
 using OctreeSum = void (*)(const OctreeView& tree, const Sources& sources, TargetSpan targets,
                            const std::uint32_t* order, OutSpan out);

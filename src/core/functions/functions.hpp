@@ -18,6 +18,7 @@
 #include "core/mesh/mesh.hpp"
 #include "core/mesh/mesh_surface.hpp"
 #include "core/simd/isa.hpp"
+#include "core/solver/progress.hpp"
 #include "core/vec3.hpp"
 
 ZANDREL_BEGIN
@@ -72,11 +73,13 @@ struct Magnetization {
   Columns m;  // magnetisation per element
   Columns h;  // total field at the element centroids
 };
-// Direct field when leaf_threshold is 0, else the octree.
+// Direct field when leaf_threshold is 0, else the octree. Progress lines go
+// to `progress`; a diverging iteration throws NonFiniteMagnetization.
 Magnetization magnetization_tet4(std::span<const Vec3> nodes, std::span<const Element> connectivity,
                                  std::size_t rows, double chi, const Columns& hext, double tol,
                                  std::uint32_t max_iterations, double theta, std::uint32_t leaf_threshold,
-                                 double alpha, std::uint32_t nthreads_requested, bool edge);
+                                 double alpha, std::uint32_t nthreads_requested, bool edge,
+                                 const ProgressSink& progress = {});
 
 // ---- mesh geometry -----------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "core/mesh/forces.hpp"
 
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/mesh/gradient.hpp"
 
 ZANDREL_BEGIN
@@ -8,6 +9,7 @@ ZANDREL_BEGIN
 std::vector<Mat3> maxwell_stress_tensor(std::span<const double> b_field) {
   std::vector<Mat3> out(b_field.size() / 3);
   for (std::size_t i = 0; i < out.size(); ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const double bx = b_field[3 * i], by = b_field[3 * i + 1], bz = b_field[3 * i + 2];
     const double b = mag3(bx, by, bz);
     const double p = (0.5 * b) * b;  // magnetic pressure times mu0
@@ -26,6 +28,7 @@ std::vector<Vec3> surface_forces(std::span<const double> face_areas, std::span<c
   assert_eq(n, stress_tensor.size());
   std::vector<Vec3> out(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const Vec3 normal{face_normals[3 * i], face_normals[3 * i + 1], face_normals[3 * i + 2]};
     out[i] = stress_tensor[i].mul_vec(normal) * face_areas[i];
   }
@@ -39,6 +42,7 @@ Columns kelvin_force_density(std::span<const Mat3> j_invt, std::span<const Eleme
   const std::vector<Vec3> gy = gvectors(elements, h.y);
   const std::vector<Vec3> gz = gvectors(elements, h.z);
   for (std::size_t i = 0; i < count; ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const Mat3& jt = at(j_invt, i);
     grad_hx[i] = gradient(jt, at(gx, i));
     grad_hy[i] = gradient(jt, at(gy, i));
@@ -46,6 +50,7 @@ Columns kelvin_force_density(std::span<const Mat3> j_invt, std::span<const Eleme
   }
   Columns f(count);
   for (std::size_t i = 0; i < count; ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const Vec3& mi = at(m, i);
     f.x[i] = dot(mi, grad_hx[i]);
     f.y[i] = dot(mi, grad_hy[i]);

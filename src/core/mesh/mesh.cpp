@@ -4,6 +4,7 @@
 
 #include "core/constants.hpp"
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 
 ZANDREL_BEGIN
 
@@ -15,6 +16,7 @@ std::array<Vec3, 4> element_nodes(std::span<const Vec3> nodes, const Element& el
 void volumes(std::span<const Vec3> nodes, std::span<const Element> connectivity, std::span<double> out) {
   assert_eq(out.size(), connectivity.size());
   for (std::size_t i = 0; i < connectivity.size(); ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const auto [a, b, c, d] = element_nodes(nodes, connectivity[i]);
     const double s = dot(b - a, cross(c - a, d - a));
     out[i] = std::fabs(s) * one_sixth;
@@ -24,6 +26,7 @@ void volumes(std::span<const Vec3> nodes, std::span<const Element> connectivity,
 void centroids(std::span<const Vec3> nodes, std::span<const Element> connectivity, std::span<Vec3> out) {
   assert_eq(out.size(), connectivity.size());
   for (std::size_t i = 0; i < connectivity.size(); ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const auto [a, b, c, d] = element_nodes(nodes, connectivity[i]);
     out[i] = (((a + b) + c) + d) * 0.25;
   }

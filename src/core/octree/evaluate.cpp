@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/octree/morton.hpp"
+#include "core/octree/sort_by_indices.hpp"
 
 ZANDREL_BEGIN
 namespace {
@@ -25,7 +26,7 @@ std::vector<std::uint32_t> morton_order(const BoundingBox& box, std::span<const 
   for (std::size_t i = 0; i < n; ++i)
     keyed[i] = {morton::encode({x[i], y[i], z[i]}, morton::scale, box.side_length, min_corner),
                 static_cast<std::uint32_t>(i)};
-  std::sort(keyed.begin(), keyed.end());
+  sort_in_steps(keyed);
   for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
   return order;
 }

@@ -12,6 +12,7 @@
 #include "core/columns.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/octree/octree.hpp"
 #include "core/octree/point_sources.hpp"
 #include "core/octree/sources.hpp"
@@ -54,13 +55,21 @@ Vec3 h_traverse(const Octree<S>& tree, std::uint32_t idx, const Vec3& target, do
 
 // Adds the field at the targets listed in `order` (positions in `targets`)
 // into out at the same positions, through the octree evaluation of the set's
-// kind in the given build (every build gives the bits of h_traverse).
+// kind in the given build (every build gives the bits of h_traverse). The
+// sources are validated once; the ordered targets then go through the kernel
+// in consecutive runs, cancellable between runs (for_each_timed_run). Runs of
+// a multiple of 8 targets fill whole vectors in every build, and no target's
+// value depends on which others share its run.
 template <class S>
   requires HFieldSolver<S>
 void h_field_in_order(const Octree<S>& tree, TargetSpan targets, std::span<const std::uint32_t> order, OutSpan out,
                       double theta, Isa isa) {
-  octree_kernel<typename S::Kind>(isa)(view_of(tree, theta), tree.sources.sources.kernel_view(), targets,
-                                       order.data(), out);
+  const auto kernel = octree_kernel<typename S::Kind>(isa);
+  const OctreeView view = view_of(tree, theta);
+  const auto sources = tree.sources.sources.kernel_view();
+  for_each_timed_run(order.size(), 8, [&](std::size_t k0, std::size_t k1) {
+    kernel(view, sources, TargetSpan{targets.x, targets.y, targets.z, k1 - k0}, order.data() + k0, out);
+  });
 }
 
 // Adds the field at targets (x[i], y[i], z[i]) into (hx[i], hy[i], hz[i]),

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/node.hpp"
 #include "core/octree/sort_by_indices.hpp"
@@ -101,6 +102,7 @@ std::uint32_t add_node(const S& sources, std::span<const std::uint64_t> codes, s
   if (level > max_depth) panic_too_deep(level, start, end);
   const std::size_t count = end - start;
   const auto current_index = static_cast<std::uint32_t>(nodes.size());
+  if (current_index % 4096 == 0) checkpoint();  // large trees take a while
   if (count > leaf_threshold) {
     nodes.push_back(Node{0.0, 0.0, 0.0, 0.0, 0.0, 0.0, static_cast<std::uint32_t>(start),
                          static_cast<std::uint32_t>(end), 0, level, 0});
@@ -154,16 +156,18 @@ template <Sources S>
 Octree<S> build_from_sources(S s, std::uint8_t max_depth, std::uint32_t leaf_threshold) {
   const std::size_t n = s.len();
   EncodedSources encoded = s.encode(max_depth);
+  checkpoint();
   std::vector<std::uint64_t>& codes = encoded.codes;
   // Stable sort by code: equal codes keep their input order (the index
   // breaks ties), so sorting (code, index) pairs gives the stable order.
   std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
   for (std::size_t i = 0; i < n; ++i) keyed[i] = {at(codes, i), i};
-  std::sort(keyed.begin(), keyed.end());
+  sort_in_steps(keyed);
   std::vector<std::size_t> indices(n);
   for (std::size_t i = 0; i < n; ++i) indices[i] = keyed[i].second;
   keyed = {};
   s.sort(indices);
+  checkpoint();
   std::vector<std::uint64_t> scratch_codes(n, 0);
   sort_by_indices<std::uint64_t>(codes, scratch_codes, indices);
 

@@ -1,5 +1,7 @@
 #include "core/octree/point_sources.hpp"
 
+#include "core/interrupt.hpp"
+
 ZANDREL_BEGIN
 
 PointSources::PointSources(std::span<const double> x, std::span<const double> y, std::span<const double> z,
@@ -12,6 +14,7 @@ PointSources::PointSources(std::span<const double> x, std::span<const double> y,
   radius.assign(n, 0.0);
   moments = Columns(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     const double v = at(volumes, i);
     radius[i] = sphere_radius(v);
     moments.x[i] = v * at(vx, i);

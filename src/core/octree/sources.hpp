@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/kernels/source_kind.hpp"
 #include "core/octree/bbox.hpp"
 #include "core/octree/morton.hpp"
@@ -57,8 +58,10 @@ EncodedSources encode_centroids(const S& s, std::uint8_t /*max_depth*/) {
   codes.reserve(n);
   const BoundingBox& box = s.bbox();
   const Vec3 min_corner = box.min_corner();
-  for (std::size_t i = 0; i < n; ++i)
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % checkpoint_stride == 0) checkpoint();
     codes.push_back(morton::encode(s.centroid(i), morton::scale, box.side_length, min_corner));
+  }
   return {box, std::move(codes)};
 }
 

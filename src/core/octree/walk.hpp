@@ -155,10 +155,10 @@ template <FarFieldKind K, class W>
   return K::far_field(centroid_of(n), moment_of(n), t);
 }
 
-// out[i] += H(target i) for the targets of a piece, visited a vector at a time
-// in the given order (a permutation of 0 .. targets.n-1: neighbours along the
-// Morton curve walk nearly the same nodes together). Leaves by K's kernel,
-// branches by K's far field.
+// out[i] += H(target i) for targets.n targets, visited a vector at a time in
+// the given order (order[0 .. targets.n-1], distinct positions in the columns:
+// neighbours along the Morton curve walk nearly the same nodes together).
+// Leaves by K's kernel, branches by K's far field.
 template <FarFieldKind K, class W>
 void octree_sum(const OctreeView& tree, const typename K::Sources& sources, TargetSpan targets,
                 const std::uint32_t* order, OutSpan out) {

@@ -1,9 +1,12 @@
 #include "core/solver/magnetization.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "core/direct/direct.hpp"
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/octree/evaluate.hpp"
 #include "core/octree/morton.hpp"
 #include "core/octree/octree.hpp"
@@ -39,11 +42,55 @@ void fill_zero(Columns& c) {
     for (double& v : *col) v = 0.0;
 }
 
+bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+// Whether everything the iteration is computed from is finite: then a
+// non-finite magnetisation can only come from the iteration itself.
+bool finite_inputs(std::span<const Vec3> nodes, double chi, double alpha, const Columns& hext, std::size_t count) {
+  if (!std::isfinite(chi) || !std::isfinite(alpha)) return false;
+  for (std::size_t i = 0; i < count; ++i)
+    if (!finite({hext.x[i], hext.y[i], hext.z[i]})) return false;
+  for (const Vec3& node : nodes)
+    if (!finite(node)) return false;
+  return true;
+}
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", value);
+  return text;
+}
+
+// Says why the magnetisation of `element` became non-finite in `iteration`.
+// The field is linear in m, so a field that was finite in earlier iterations
+// is finite for every finite m: after the first iteration only growth
+// (divergence) is left. In the first, a degenerate element (zero or
+// overflowing volume) may have an undefined field instead.
+[[noreturn]] void throw_non_finite(std::uint32_t iteration, std::size_t element, double chi, double alpha,
+                                   std::span<const Vec3> nodes, std::span<const Element> connectivity) {
+  std::string text = "the magnetisation became non-finite in iteration " + std::to_string(iteration) +
+                     " (element " + std::to_string(element) + ") although chi, alpha, hext and the nodes are finite: ";
+  if (iteration == 0) {
+    std::vector<double> vols(connectivity.size(), 0.0);
+    volumes(nodes, connectivity, vols);
+    for (std::size_t e = 0; e < vols.size(); ++e) {
+      if (vols[e] > 0.0 && std::isfinite(vols[e])) continue;
+      throw NonFiniteMagnetization(text + "element " + std::to_string(e) + " has volume " + number(vols[e]) +
+                                   ", so its field is undefined; remove or repair degenerate elements");
+    }
+  }
+  text += "the relaxed iteration diverges for chi = " + number(chi) + " with alpha = " + number(alpha);
+  if (chi > -1.0)
+    text += "; alpha = 2/(2 + chi) = " + number(2.0 / (2.0 + chi)) + " converges for every chi > -1";
+  throw NonFiniteMagnetization(text);
+}
+
 }  // namespace
 
 MagnetizationResult magnetization(std::span<const Vec3> nodes, std::span<const Element> connectivity,
                                   const Columns& centroids, double chi, const Columns& hext, const Solver& solver,
-                                  double tol, std::uint32_t max_iterations, double alpha, bool edge) {
+                                  double tol, std::uint32_t max_iterations, double alpha, bool edge,
+                                  const ProgressSink& progress) {
   const std::size_t count = connectivity.size();
   // The centroids are the evaluation points: one per element, or the field
   // evaluation would write past the accumulators.
@@ -64,8 +111,10 @@ MagnetizationResult magnetization(std::span<const Vec3> nodes, std::span<const E
     m[i] = Vec3{hext.x[i], hext.y[i], hext.z[i]} * chi;
   }
 
+  const bool must_stay_finite = finite_inputs(nodes, chi, alpha, hext, count);
   const double keep = 1.0 - alpha;
   for (std::uint32_t k = 0; k < max_iterations; ++k) {
+    checkpoint();
     fill_zero(h);
     std::visit([&](const auto& s) { add_demagnetizing_field(s, nodes, connectivity, m, centroids, h, edge); },
                solver);
@@ -84,9 +133,10 @@ MagnetizationResult magnetization(std::span<const Vec3> nodes, std::span<const E
       m[i].x = target.x * alpha + m[i].x * keep;
       m[i].y = target.y * alpha + m[i].y * keep;
       m[i].z = target.z * alpha + m[i].z * keep;
+      if (must_stay_finite && !finite(m[i])) throw_non_finite(k, i, chi, alpha, nodes, connectivity);
     }
 
-    write_stdout(progress_line(k, max_change));
+    progress.write(progress.context, progress_line(k, max_change));
     if (tol >= max_change) break;  // false for a NaN tol
   }
 

@@ -50,4 +50,6 @@ void write_stdout(const std::string& text) {
   }
 }
 
+void write_stdout_line(void*, const std::string& line) { write_stdout(line); }
+
 }  // namespace zandrel

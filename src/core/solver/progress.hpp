@@ -20,4 +20,14 @@ std::string progress_line(std::uint64_t iteration, double change);
 // "failed printing to stdout: <system error text>".
 void write_stdout(const std::string& text);
 
+// Where the solver's progress lines go: write(context, line) once per line.
+// The default writes to file descriptor 1; a host can wrap that (the Python
+// binding releases its interpreter lock around the write, so that a thread of
+// its own can drain a pipe behind the descriptor).
+void write_stdout_line(void* context, const std::string& line);  // write_stdout(line)
+struct ProgressSink {
+  void (*write)(void* context, const std::string& line) = &write_stdout_line;
+  void* context = nullptr;
+};
+
 }  // namespace zandrel

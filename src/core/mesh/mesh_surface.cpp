@@ -8,6 +8,7 @@
 
 #include "core/constants.hpp"
 #include "core/errors.hpp"
+#include "core/interrupt.hpp"
 #include "core/mesh/mesh.hpp"
 #include "core/mesh/tet4_topology.hpp"
 #include "core/vec3.hpp"
@@ -127,6 +128,7 @@ std::vector<std::uint32_t> surface_faces_with(std::span<const std::uint32_t> con
   const std::size_t nelements = connectivity.size() / 4;
   OddFaceTable<Pos> table;
   for (std::size_t e = 0; e < nelements; ++e) {
+    if (e % checkpoint_stride == 0) checkpoint();
     const std::uint32_t* t = connectivity.data() + 4 * e;
     for (std::size_t f = 0; f < 4; ++f) {
       const tet4::Triple& corner = tet4::surface_faces[f];
@@ -203,6 +205,7 @@ FaceProperties surface_face_properties(std::span<const double> nodes, std::span<
   FaceProperties out{std::vector<double>(nfaces, 0.0), std::vector<double>(3 * nfaces, 0.0),
                      std::vector<double>(3 * nfaces, 0.0)};
   for (std::size_t k = 0; k < nfaces; ++k) {
+    if (k % checkpoint_stride == 0) checkpoint();
     const Vec3 p0 = node_coords(nodes, surface_faces[3 * k]);
     const Vec3 p1 = node_coords(nodes, surface_faces[3 * k + 1]);
     const Vec3 p2 = node_coords(nodes, surface_faces[3 * k + 2]);
@@ -223,6 +226,7 @@ SurfaceTets surface_tets(std::span<const double> nodes, std::span<const std::uin
   out.nodes.reserve(12 * nfaces);
   out.connectivity.reserve(4 * nfaces);
   for (std::size_t k = 0; k < nfaces; ++k) {
+    if (k % checkpoint_stride == 0) checkpoint();
     const Vec3 p = node_coords(nodes, faces[3 * k]);
     const Vec3 c = node_coords(centroids, k);
     const Vec3 n = node_coords(normals, k);

@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <exception>
@@ -49,7 +51,11 @@ class WorkerPool {
     for (auto& w : workers_) w.detach();
   }
 
-  void run(std::size_t ntasks, TaskFn fn, void* context) {
+  // With a poll, the calling thread asks it every period while the tasks
+  // run; once it says stop, `stop` is set (for the tasks to see) and the
+  // waiting goes on until they have ended.
+  void run(std::size_t ntasks, TaskFn fn, void* context, const Poll* poll = nullptr,
+           std::atomic<bool>* stop = nullptr) {
     std::lock_guard<std::mutex> submit(submit_mutex_);
     std::vector<std::exception_ptr> failures(ntasks);
     {
@@ -64,7 +70,18 @@ class WorkerPool {
     work_ready_.notify_all();
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      all_done_.wait(lock, [this] { return remaining_ == 0; });
+      const auto done = [this] { return remaining_ == 0; };
+      if (poll != nullptr && poll->fn != nullptr) {
+        while (!all_done_.wait_for(lock, std::chrono::milliseconds(poll->period_ms), done)) {
+          if (stop->load()) continue;
+          lock.unlock();
+          const bool stop_now = poll->fn(poll->context);
+          lock.lock();
+          if (stop_now) stop->store(true);
+        }
+      } else {
+        all_done_.wait(lock, done);
+      }
       failures_ = nullptr;
       fn_ = nullptr;
     }
@@ -147,6 +164,12 @@ void run_tasks(std::size_t ntasks, TaskFn fn, void* context) {
     return;
   }
   pool().run(ntasks, fn, context);
+}
+
+void run_tasks_polled(std::size_t ntasks, TaskFn fn, void* context, const Poll& poll, std::atomic<bool>& stop) {
+  if (ntasks == 0) return;
+  if (inside_worker) return run_tasks(ntasks, fn, context);
+  pool().run(ntasks, fn, context, &poll, &stop);
 }
 
 }  // namespace zandrel

@@ -2,6 +2,7 @@
 // The process-wide worker pool, the thread-count rule and the division of a
 // field evaluation into consecutive pieces of targets.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +27,19 @@ using TaskFn = void (*)(void* context, std::size_t task_index);
 // exception of the lowest-numbered failing task is rethrown here. A single
 // task, or a call made from inside a task, runs on the calling thread.
 void run_tasks(std::size_t ntasks, TaskFn fn, void* context);
+
+// A question the calling thread asks every period_ms while the pool works
+// (for instance: is a signal pending?); true means stop.
+struct Poll {
+  bool (*fn)(void* context) = nullptr;
+  void* context = nullptr;
+  unsigned period_ms = 50;
+};
+
+// run_tasks, always off the calling thread (unless called from inside a
+// task), which asks `poll` while it waits; once the answer is yes it sets
+// `stop`, which the tasks watch to end early, and keeps waiting for them.
+void run_tasks_polled(std::size_t ntasks, TaskFn fn, void* context, const Poll& poll, std::atomic<bool>& stop);
 
 // Cuts [0, targets) into pieces of piece_chunk(targets, get_nthreads(requested))
 // and calls piece(begin, end) once per piece, in parallel.

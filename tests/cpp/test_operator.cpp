@@ -1,6 +1,6 @@
 // The operator's multipole algebra (direct and rotated translations) against
-// the point-dipole kernel, its quadrature rules against exact moments, and
-// the polled piece runner.
+// the point-dipole kernel, its quadrature rules against exact moments, the
+// same bits from every instruction-set build, and the polled piece runner.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,16 +8,20 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "core/dispatch/dispatch.hpp"
 #include "core/kernels/point_dipole.hpp"
+#include "core/operator/field_operator.hpp"
 #include "core/operator/harmonics.hpp"
 #include "core/operator/pieces.hpp"
 #include "core/operator/tet_quadrature.hpp"
 #include "core/operator/translation_tables.hpp"
 #include "core/operator/translations.hpp"
+#include "test_support.hpp"
 
 namespace zandrel {
 namespace {
@@ -159,6 +163,51 @@ TEST(OperatorQuadrature, RulesIntegrateMonomialsExactly) {
           }
           EXPECT_NEAR(sum, 6.0 * fact(a) * fact(b) * fact(c) / fact(a + b + c + 3), 1e-14) << degree;
         }
+  }
+}
+
+// Small random tetrahedra scattered through the unit cube, positively
+// oriented (the operator needs no conforming mesh).
+void scattered_tetrahedra(std::size_t count, std::vector<Vec3>& nodes, std::vector<Element>& elements) {
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> centre(0.0, 1.0), offset(-0.04, 0.04);
+  for (std::size_t e = 0; e < count; ++e) {
+    const Vec3 c{centre(rng), centre(rng), centre(rng)};
+    const auto first = static_cast<std::uint32_t>(nodes.size());
+    for (int k = 0; k < 4; ++k) nodes.push_back(c + Vec3{offset(rng), offset(rng), offset(rng)});
+    Element el{first, first + 1, first + 2, first + 3};
+    const Vec3& o = nodes[first];
+    if (dot(cross(nodes[first + 1] - o, nodes[first + 2] - o), nodes[first + 3] - o) < 0) std::swap(el[1], el[2]);
+    elements.push_back(el);
+  }
+}
+
+TEST(FieldOperatorBuilds, EveryInstructionSetGivesTheSameBits) {
+  std::vector<Vec3> nodes;
+  std::vector<Element> elements;
+  scattered_tetrahedra(1500, nodes, elements);
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> g;
+  std::vector<double> m(3 * elements.size());
+  for (double& v : m) v = g(rng);
+  for (const bool exact : {false, true}) {
+    OperatorParams params;
+    params.exact_math = exact;
+    params.store_near = !exact;
+    std::vector<Columns> results;
+    for (const Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+      if (!isa_supported(isa)) continue;
+      const FieldOperator op(nodes, elements, params, 2, Poll{}, isa);
+      const TargetPlan plan = op.plan_rows({}, true, Poll{});
+      Columns out(elements.size());
+      op.apply(plan, m, out, Poll{});
+      results.push_back(out);
+    }
+    for (const Columns& r : results)
+      for (std::size_t i = 0; i < elements.size(); ++i)
+        ASSERT_TRUE(testing::same_bits(Vec3{r.x[i], r.y[i], r.z[i]},
+                                     Vec3{results[0].x[i], results[0].y[i], results[0].z[i]}))
+            << "exact " << exact << " target " << i;
   }
 }
 

@@ -192,13 +192,12 @@ def test_bad_arguments_are_named(change, error, match):
         zandrel.solve(**arguments)
 
 
-@pytest.mark.skipif(not hasattr(zandrel, "FieldOperator"), reason="zandrel.FieldOperator not in this build")
-def test_default_operator_matches_the_direct_sum():
-    # At 1e-4 the operator's near field uses the kernels' fast arctangent, as
-    # the direct sum does (tighter levels use the exact functions, about
-    # 1.5e-5 off it, which χ = 1000 carries into M).
+# The reference sums the face kernel with its fast arctangent, which is itself
+# about 1.5e-5 off the exact closed form the tight operator evaluates.
+@pytest.mark.parametrize("accuracy, bound", [(1e-3, 1e-3), (1e-6, 5e-5)])
+def test_default_operator_matches_the_direct_sum(accuracy, bound):
     mesh = zandrel.sphere_mesh(1.0, 5)
-    fast = zandrel.solve(mesh, zandrel.LinearMaterial(chi=1000.0), (0, 0, 1.0), tol=1e-8, accuracy=1e-4)
+    fast = zandrel.solve(mesh, zandrel.LinearMaterial(chi=1000.0), (0, 0, 1.0), tol=1e-8, accuracy=accuracy)
     exact = direct_solve(mesh, zandrel.LinearMaterial(chi=1000.0), (0, 0, 1.0), tol=1e-8)
-    np.testing.assert_allclose(mean_magnetization(fast), mean_magnetization(exact), rtol=0,
-                               atol=1e-5 * np.linalg.norm(mean_magnetization(exact)))
+    difference = mean_magnetization(fast) - mean_magnetization(exact)
+    assert np.linalg.norm(difference) <= bound * np.linalg.norm(mean_magnetization(exact))

@@ -23,6 +23,9 @@ in T, forces in N, torques in N·m.
   :class:`DipoleSource` (point dipoles); ``a + b`` superposes sources.
 - :mod:`zandrel.plot`: field slices, lines and residual histories with
   matplotlib (``pip install zandrel[plot]``).
+- :class:`FieldOperator`: the reusable linear map from per-element
+  magnetisations (A/m) to H (A/m) of one mesh, built once and applied many
+  times (the default operator of :func:`solve`).
 - Fields: :func:`h_mag_tet4`, :func:`h_mag_point`, :func:`h_current_tet4`,
   :func:`h_current_point` (H in A/m) and their ``b_`` twins (B in T), exact
   or by an octree, at targets of any shape; :func:`magnetization_tet4`, the
@@ -48,6 +51,7 @@ from zandrel.grid import Grid
 from zandrel.materials import LinearMaterial, Material, NonlinearMaterial, PermanentMagnet
 from zandrel.mesh import Mesh, signed_volumes
 from zandrel.meshers import box_mesh, cylinder_mesh, divisions_for, sphere_mesh
+from zandrel.operator import FieldOperator
 from zandrel.relaxation import magnetization_tet4
 from zandrel.solution import Solution
 from zandrel.solve import ConvergenceError, ConvergenceWarning, solve
@@ -56,7 +60,7 @@ from zandrel.sources import CurrentSource, DipoleSource
 __all__ = ["Mesh", "box_mesh", "cylinder_mesh", "sphere_mesh", "divisions_for", "signed_volumes",
            "MU0", "Material", "LinearMaterial", "PermanentMagnet", "NonlinearMaterial", "soft_steel",
            "Source", "UniformField", "FunctionField", "SourceSum", "CurrentSource", "DipoleSource",
-           "solve", "Solution", "ConvergenceWarning", "ConvergenceError", "plot",
+           "solve", "Solution", "ConvergenceWarning", "ConvergenceError", "FieldOperator", "plot",
            "h_mag_tet4", "b_mag_tet4", "h_mag_point", "b_mag_point",
            "h_current_tet4", "b_current_tet4", "h_current_point", "b_current_point",
            "magnetization_tet4", "maxwell_surface_forces", "maxwell_force", "kelvin_force_density",

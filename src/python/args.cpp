@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/arrays.hpp"
+#include "python/entry.hpp"
 
 namespace zandrel::py {
 namespace {
@@ -30,6 +31,27 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 }  // namespace
+
+std::string method_doc(SignatureView sig, const char* text) {
+  std::string doc = std::string(sig.function) + "(";
+  bool first = true;
+  for (const char* param : sig.params) {
+    if (!first) doc += ", ";
+    doc += param;
+    first = false;
+  }
+  return doc + ")\n--\n\n" + text;
+}
+
+MethodTable::MethodTable(std::span<const FunctionDef> functions) {
+  docs.reserve(functions.size());
+  for (const FunctionDef& def : functions) docs.push_back(method_doc(def.signature, def.doc));
+  for (std::size_t i = 0; i < functions.size(); ++i)
+    methods.push_back(PyMethodDef{functions[i].signature.function,
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(functions[i].entry)),
+                                  METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
+  methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+}
 
 void bind_arguments(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> slots) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "python/pyref.hpp"
 
@@ -33,6 +34,9 @@ constexpr SignatureView view(const Signature<N>& sig) {
 // Binds args/kwnames (vectorcall form) to the parameters; slots receives one
 // borrowed object per parameter. Raises TypeError for a missing argument, too
 // many positionals, an unknown keyword or a parameter given twice.
+// A function's docstring: its text signature "name(a, b, ...)\n--\n\n", then `text`.
+std::string method_doc(SignatureView sig, const char* text = "");
+
 void bind_arguments(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> slots);
 

@@ -2,6 +2,9 @@
 // The frame around every entry point: argument binding, Ctrl-C, and the one
 // place where C++ failures become Python exceptions (Panic -> PanicException).
 #include <new>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "core/errors.hpp"
 #include "core/interrupt.hpp"
@@ -13,10 +16,23 @@ namespace zandrel::py {
 
 using EntryFn = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// One exported function: its parameter list (also its text signature) and body.
+// One exported function: its parameter list (also its text signature), body
+// and the text of its docstring after the signature.
 struct FunctionDef {
   SignatureView signature;
   EntryFn entry;
+  const char* doc = "";
+};
+
+// A module's method records, in the order given, then a null record. They
+// must outlive the function objects: a module builds its table once per process.
+struct MethodTable {
+  std::vector<std::string> docs;
+  std::vector<PyMethodDef> methods;
+
+  explicit MethodTable(std::span<const FunctionDef> functions);
+  // The records without the closing null one.
+  std::span<const PyMethodDef> functions() const { return std::span(methods).first(methods.size() - 1); }
 };
 
 // Sets the module's PanicException with the given message.

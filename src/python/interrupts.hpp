@@ -35,4 +35,14 @@ class GilReleased {
   PyThreadState* state_;
 };
 
+// Runs work() without the interpreter lock, with the signal check installed
+// for its checkpoints; an Interrupted passes on to the entry point, which
+// returns NULL with the handler's exception.
+template <class Work>
+void compute_without_gil(Work&& work) {
+  GilReleased released;
+  const InterruptScope interrupts(released.signal_check());
+  work();
+}
+
 }  // namespace zandrel::py

@@ -30,34 +30,9 @@ const std::array registered_functions = {
 };
 #undef ZANDREL_FUNCTION
 
-// The method records must outlive the function objects; they are built once
-// per process from the signatures (docstring = text signature only).
-struct MethodTable {
-  std::vector<std::string> docs;
-  std::vector<PyMethodDef> methods;
-
-  MethodTable() {
-    docs.reserve(registered_functions.size());
-    for (const FunctionDef& def : registered_functions) {
-      std::string doc = std::string(def.signature.function) + "(";
-      bool first = true;
-      for (const char* param : def.signature.params) {
-        if (!first) doc += ", ";
-        doc += param;
-        first = false;
-      }
-      docs.push_back(doc + ")\n--\n\n");
-    }
-    for (std::size_t i = 0; i < registered_functions.size(); ++i) {
-      methods.push_back(PyMethodDef{registered_functions[i].signature.function,
-                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(registered_functions[i].entry)),
-                                    METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()});
-    }
-  }
-};
-
+// Built once per process from the signatures (docstring = text signature only).
 const MethodTable& method_table() {
-  static const MethodTable table;
+  static const MethodTable table(registered_functions);
   return table;
 }
 
@@ -78,7 +53,7 @@ int exec_module(PyObject* module) {
   try {
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    for (const PyMethodDef& def : method_table().methods) {
+    for (const PyMethodDef& def : method_table().functions()) {
       PyRef fn(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), module, module_name.get()));
       if (!fn || add_exported(module, def.ml_name, fn.get()) < 0) return -1;
     }

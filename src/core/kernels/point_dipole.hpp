@@ -57,21 +57,27 @@ struct PointDipole {
   static Vec3Lanes<W> field(const Vec3& position, const Vec3& moment, double radius, const Vec3Lanes<W>& t) {
     const Vec3Lanes<W> r = to_point(t, position);
     const W rmag = simd::sqrt((r.x * r.x + r.y * r.y) + r.z * r.z);
-    const W rinv = W::set1(1.0) / rmag;
-    const Vec3Lanes<W> u = r * rinv;
-    const W c = W::set1(inv_4pi) * ((rinv * rinv) * rinv);
-    const Vec3Lanes<W> m = Vec3Lanes<W>::set1(moment);
-    // (d + d) is exact, so (d + d) + d is 3 d rounded once, as 3.0 * d is; it
-    // keeps the multiplier ports free for the rest.
-    const W d = (m.x * u.x + m.y * u.y) + m.z * u.z;
-    const W d3 = (d + d) + d;
-    Vec3Lanes<W> h{(u.x * d3 - m.x) * c, (u.y * d3 - m.y) * c, (u.z * d3 - m.z) * c};
+    Vec3Lanes<W> h = plain_field(r, rmag, Vec3Lanes<W>::set1(moment));
     // Targets within the equivalent radius are rare: the core field is formed
     // and blended only when one is.
     const auto inside = rmag <= W::set1(radius);
     if (simd::any(inside)) [[unlikely]]
       h = select(inside, Vec3Lanes<W>::set1(dipole_core_field(moment, radius)), h);
     return h;
+  }
+
+  // The plain dipole (no core) at offsets r = target - dipole of length
+  // rmag, for lanes of moments m (also used with a moment per lane).
+  template <class W>
+  ZANDREL_FORCE_INLINE static Vec3Lanes<W> plain_field(const Vec3Lanes<W>& r, W rmag, const Vec3Lanes<W>& m) {
+    const W rinv = W::set1(1.0) / rmag;
+    const Vec3Lanes<W> u = r * rinv;
+    const W c = W::set1(inv_4pi) * ((rinv * rinv) * rinv);
+    // (d + d) is exact, so (d + d) + d is 3 d rounded once, as 3.0 * d is; it
+    // keeps the multiplier ports free for the rest.
+    const W d = (m.x * u.x + m.y * u.y) + m.z * u.z;
+    const W d3 = (d + d) + d;
+    return {(u.x * d3 - m.x) * c, (u.y * d3 - m.y) * c, (u.z * d3 - m.z) * c};
   }
 
   template <class W>

@@ -1,0 +1,134 @@
+#pragma once
+// The boundary between the per-instruction-set builds of the operator's
+// kernels and the rest of it: plain records of pointers and counts, no inline
+// code (see core/dispatch/kernel_table.hpp for why).
+#include <cstddef>
+#include <cstdint>
+
+namespace zandrel {
+
+// One cell of an octree, in pre-order (a cell precedes its subtree; its first
+// child is the next cell; subtree_end is one past its last descendant). The
+// centre is the cube's geometric centre, so that the expansions are linear in
+// the magnetisation, and every cube lies on one lattice of power-of-two sides.
+struct TreeCell {
+  double cx, cy, cz;
+  double side;
+  std::uint32_t first, end;  // the cell's points, as a range of tree positions
+  std::uint32_t subtree_end;
+  std::uint8_t level, is_leaf;
+};
+
+// The elements as sources, every per-element array in tree order and padded
+// with `padding` zero elements (whole vectors may be loaded from any
+// position). Each element stands in the far field for the point dipoles
+// w_k V M at its rule points; near a target (squared distance from its
+// centroid below `inner2`) it takes the closed form instead, and up to
+// `outer2` it takes the point dipoles plus a stored correction to the closed
+// form (NearBlocks).
+inline constexpr std::size_t padding = 8;
+
+struct SourceView {
+  const double* nodes;              // (N, 3), mesh order
+  const std::uint32_t* elements;    // (E, 4), mesh order
+  const std::uint32_t* order;       // tree position -> element id
+  const double *cx, *cy, *cz;       // centroids
+  const double *inner2, *outer2;    // squared radii of the two near zones
+  const double* volume;
+  const double *px, *py, *pz;       // rule point k of element j at [k * stride + j]
+  const double* rule_weights;
+  std::size_t rule_points;
+  std::size_t n_elements;
+  std::size_t stride;               // n_elements + padding
+  const TreeCell* cells;
+  std::size_t n_cells;
+  int order_p;  // expansion order
+};
+
+// A set of targets in the order of their own tree (on the lattice of the
+// sources'), and its leaves' interaction lists (CSR over leaf positions in
+// `leaves`): the ranges of elements (tree positions, first and end) taken
+// directly as point dipoles, and the source leaves holding elements whose
+// near zones reach its targets.
+struct TargetView {
+  const double *tx, *ty, *tz;
+  std::size_t n_targets;
+  const TreeCell* cells;
+  std::size_t n_cells;
+  const std::uint32_t* leaves;
+  std::size_t n_leaves;
+  const std::uint32_t *direct_offsets, *direct;  // direct: first, end pairs
+  const std::uint32_t *near_offsets, *near;
+};
+
+// One translation of an expansion (translations.hpp): `src` of the input
+// cells into `dst` of the output cells, by the offset (dx, dy, dz) in the
+// output's units of length (see translation::Kind for its direction), whose
+// polar angle has the rotation tables number `rotation`. `ratio` converts
+// units: a multipole's degree n is multiplied by ratio^(n+1) on the way in
+// (ratio = input side / output unit), a local's by ratio^n on the way out
+// (ratio = output side / input side).
+struct TranslationJob {
+  std::uint32_t rotation, dst, src;
+  double dx, dy, dz, ratio;
+};
+
+// The near blocks of every (target, element) pair in a near zone, as the
+// symmetric 3x3 field per unit magnetisation: the closed form for the inner
+// zone, the closed form minus the rule's point dipoles for the outer shell.
+// Pairs follow the enumeration order (target by target in tree order; per
+// target its leaf's near source leaves in list order, their elements in tree
+// order). Either quantised, with the pairs of each target marked, first
+// those of the inner zone and then those of the shell, as a two-byte count
+// and then one three-byte word per near source leaf holding any: the step of
+// its position in the leaf's near list from the previous word's, and a
+// 16-bit mask of its elements (bytes from mask_start per target leaf); and
+// two streams: inner (xx yy zz xy xz yz as 16-bit integers times 2^e, e
+// in the seventh) and shell (five bytes: xx yy xy xz yz as 7-bit integers
+// times 2^e and -1 - e in the top five bits; zz = -xx - yy), from
+// inner_start/shell_start per target leaf; or in doubles (6 per pair, both
+// zones in one stream) from `start`.
+struct NearBlocks {
+  bool quantised;
+  const std::uint8_t* masks;
+  const std::int16_t* inner;
+  const std::uint8_t* shell;
+  const double* blocks;
+  const std::uint64_t *mask_start, *inner_start, *shell_start, *start;  // per target leaf position (from `begin`)
+};
+inline constexpr std::size_t inner_words = 7, shell_bytes = 5;
+
+struct OperatorKernels {
+  std::size_t lanes;
+  // Normalised multipoles (in units of the cell's side) of the given source
+  // leaves from the magnetisations M (columns x, y, z of `stride` each, tree order).
+  void (*leaf_multipoles)(const SourceView& s, const double* mags, const std::uint32_t* leaves, std::size_t count,
+                          double* multipoles);
+  // Adds the translations of the jobs (sorted by rotation, then output cell)
+  // of one kind into `out`; each output cell receives its jobs in their
+  // order. Expansions are 2 * count(p) doubles per cell (real parts, then
+  // imaginary parts), normalised.
+  void (*translate)(int kind, int p, const double* rotations, const double* z, const TranslationJob* jobs,
+                    std::size_t count, const double* in, double* out);
+  // H at the targets of target leaves begin..end-1 (positions in t.leaves):
+  // their local expansion, the direct point dipoles and the near blocks;
+  // written to out (tree order).
+  void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
+                      const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz);
+  // The near blocks (6 doubles per pair, enumeration order) of the targets of
+  // leaf position `leaf`; `exact` picks the library arctangent and logarithm.
+  void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, double* out);
+  // 3x3 field per unit magnetisation of each listed element at its own
+  // centroid, row-major (out[9 i + 3 r + c] = H_r for M = e_c).
+  void (*self_tensors)(const SourceView& s, const std::uint32_t* elements, std::size_t count, bool exact,
+                       double* out);
+};
+
+}  // namespace zandrel
+
+#define ZANDREL_DECLARE_OPERATOR_TABLE                                      \
+  namespace zandrel {                                                        \
+  namespace isa_portable { const OperatorKernels& operator_kernels_table(); } \
+  namespace isa_avx2 { const OperatorKernels& operator_kernels_table(); }     \
+  namespace isa_avx512 { const OperatorKernels& operator_kernels_table(); }   \
+  }

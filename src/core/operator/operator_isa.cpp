@@ -1,0 +1,471 @@
+// Kernels of the field operator, compiled once per instruction set: the
+// multipoles of the source leaves, the multipole-to-local conversions, the
+// field at the targets of a leaf (local expansion, direct point dipoles, near
+// blocks) and the near blocks themselves (closed form). Vector lanes always
+// hold independent work (leaves, cell pairs or targets), and every sum into a
+// target runs in a fixed order, so that no result depends on the lane count.
+#if defined(ZANDREL_ISA_AVX512)
+// GCC 12 reports the deliberately undefined pass-through operand inside its
+// own _mm512_sqrt_pd as uninitialised once it is inlined here.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/kernels/magnetised_tet4.hpp"
+#include "core/kernels/point_dipole.hpp"
+#include "core/kernels/tet4_element.hpp"
+#include "core/kernels/tet4_faces.hpp"
+#include "core/operator/harmonics.hpp"
+#include "core/operator/near_pairs.hpp"
+#include "core/operator/operator_api.hpp"
+#include "core/operator/translation_tables.hpp"
+#include "core/operator/translations.hpp"
+#include "core/simd/math_policy.hpp"
+#include "core/simd/simd.hpp"
+#include "core/simd/vec3_lanes.hpp"
+#include "core/vec3.hpp"
+
+ZANDREL_BEGIN
+namespace {
+
+using W = simd::V;
+constexpr std::size_t lanes = W::lanes;
+constexpr std::size_t max_coef = harmonics::count(harmonics::max_order);
+using Coefficients = std::array<W, max_coef>;
+
+std::array<Vec3, 4> element_nodes_of(const SourceView& v, std::uint32_t e) {
+  return element_nodes(Tet4Mesh{v.nodes, v.elements, nullptr, v.n_elements}, e);
+}
+
+std::vector<double> norms(int p) {
+  std::vector<double> s(harmonics::count(p));
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) s[harmonics::index(n, m)] = harmonic_norm(n, m);
+  return s;
+}
+
+// Lanes of doubles gathered from scalars.
+struct Gather {
+  alignas(64) double v[lanes];
+  W load() const { return W::load(v); }
+};
+
+void leaf_multipoles(const SourceView& s, const double* mags, const std::uint32_t* leaves, std::size_t count,
+                     double* multipoles) {
+  const int p = s.order_p;
+  const std::size_t ncoef = harmonics::count(p), npts = s.rule_points;
+  const harmonics::Recurrences rec(p - 1);
+  const std::vector<double> norm = norms(p);
+  Coefficients acc_re, acc_im, u_re, u_im;
+  // Lanes hold different leaves, each summing its own points in order; a
+  // lane past its last point adds a zero dipole (which changes nothing).
+  for (std::size_t g = 0; g < count; g += lanes) {
+    const std::size_t nl = std::min(lanes, count - g);
+    std::size_t longest = 0;
+    for (std::size_t l = 0; l < nl; ++l) {
+      const TreeCell& c = s.cells[leaves[g + l]];
+      longest = std::max<std::size_t>(longest, (c.end - c.first) * npts);
+    }
+    for (std::size_t k = 0; k < ncoef; ++k) acc_re[k] = acc_im[k] = W::set1(0.0);
+    for (std::size_t t = 0; t < longest; ++t) {
+      Gather ox{}, oy{}, oz{}, dx{}, dy{}, dz{};
+      for (std::size_t l = 0; l < nl; ++l) {
+        const TreeCell& c = s.cells[leaves[g + l]];
+        if (t >= (c.end - c.first) * npts) continue;
+        const std::size_t j = c.first + t / npts, k = t % npts, at = k * s.stride + j;
+        ox.v[l] = (s.px[at] - c.cx) / c.side;
+        oy.v[l] = (s.py[at] - c.cy) / c.side;
+        oz.v[l] = (s.pz[at] - c.cz) / c.side;
+        const double w = s.rule_weights[k] * s.volume[j];
+        dx.v[l] = mags[j] * w;
+        dy.v[l] = mags[s.stride + j] * w;
+        dz.v[l] = mags[2 * s.stride + j] * w;
+      }
+      harmonics::regular(rec, ox.load(), oy.load(), oz.load(), u_re.data(), u_im.data());
+      harmonics::add_dipole_moments(p, u_re.data(), u_im.data(), dx.load(), dy.load(), dz.load(), acc_re.data(),
+                                    acc_im.data());
+    }
+    // In units of the side a: the raw moments of degree n scale as a^-(n+1),
+    // and the gradient taken in those units brings a^(n-1); normalised: times s_nm.
+    for (std::size_t k = 0; k < ncoef; ++k) {
+      alignas(64) double re[lanes], im[lanes];
+      acc_re[k].store(re);
+      acc_im[k].store(im);
+      for (std::size_t l = 0; l < nl; ++l) {
+        const TreeCell& c = s.cells[leaves[g + l]];
+        const double f = norm[k] / (c.side * c.side);
+        double* out = multipoles + std::size_t{leaves[g + l]} * 2 * ncoef;
+        out[k] = re[l] * f;
+        out[ncoef + k] = im[l] * f;
+      }
+    }
+  }
+}
+
+void translate(int kind, int p, const double* rotations, const double* z, const TranslationJob* jobs,
+               std::size_t count, const double* in, double* out) {
+  const std::size_t ncoef = harmonics::count(p), rsize = translation::rotation_size(p);
+  const bool local_out = kind == translation::local_to_local;
+  Coefficients re, im, out_re, out_im;
+  alignas(64) double gre[max_coef][lanes], gim[max_coef][lanes];
+  // Lanes hold consecutive jobs of one rotation; spare lanes repeat the last.
+  for (std::size_t j0 = 0; j0 < count;) {
+    const std::uint32_t rot = jobs[j0].rotation;
+    std::size_t nl = 0;
+    while (nl < lanes && j0 + nl < count && jobs[j0 + nl].rotation == rot) ++nl;
+    Gather cphi{}, sphi{}, rho{};
+    for (std::size_t l = 0; l < lanes; ++l) {
+      const TranslationJob& job = jobs[j0 + std::min(l, nl - 1)];
+      const double rxy = std::sqrt(job.dx * job.dx + job.dy * job.dy);
+      cphi.v[l] = rxy > 0.0 ? job.dx / rxy : 1.0;
+      sphi.v[l] = rxy > 0.0 ? job.dy / rxy : 0.0;
+      rho.v[l] = std::sqrt((job.dx * job.dx + job.dy * job.dy) + job.dz * job.dz);
+      const double* src = in + std::size_t{job.src} * 2 * ncoef;
+      double f = local_out ? 1.0 : job.ratio;
+      for (int n = 0; n <= p; ++n, f *= local_out ? 1.0 : job.ratio)
+        for (int m = 0; m <= n; ++m) {
+          const std::size_t k = harmonics::index(n, m);
+          gre[k][l] = src[k] * f;
+          gim[k][l] = src[ncoef + k] * f;
+        }
+    }
+    for (std::size_t k = 0; k < ncoef; ++k) {
+      re[k] = W::load(gre[k]);
+      im[k] = W::load(gim[k]);
+    }
+    translation::translate(translation::Kind(kind), p, rotations + rot * rsize, z, cphi.load(), sphi.load(),
+                           rho.load(), re.data(), im.data(), out_re.data(), out_im.data());
+    for (std::size_t k = harmonics::index(1, 0); k < ncoef; ++k) {
+      out_re[k].store(gre[k]);
+      out_im[k].store(gim[k]);
+    }
+    for (std::size_t l = 0; l < nl; ++l) {
+      const TranslationJob& job = jobs[j0 + l];
+      double* dst = out + std::size_t{job.dst} * 2 * ncoef;
+      double f = 1.0;
+      for (int n = 1; n <= p; ++n) {
+        f *= local_out ? job.ratio : 1.0;
+        for (int m = 0; m <= n; ++m) {
+          const std::size_t k = harmonics::index(n, m);
+          dst[k] += gre[k][l] * f;
+          dst[ncoef + k] += gim[k][l] * f;
+        }
+      }
+    }
+    j0 += nl;
+  }
+}
+
+// Targets of one leaf in vectors: the last vector repeats the leaf's last target.
+struct TargetLanes {
+  Vec3Lanes<W> r;
+  std::size_t count;  // real targets in this vector
+};
+
+TargetLanes target_lanes(const TargetView& t, std::uint32_t end, std::uint32_t at) {
+  Gather x{}, y{}, z{};
+  const std::size_t count = std::min<std::size_t>(lanes, end - at);
+  for (std::size_t l = 0; l < lanes; ++l) {
+    const std::uint32_t i = at + static_cast<std::uint32_t>(std::min(l, count - 1));
+    x.v[l] = t.tx[i];
+    y.v[l] = t.ty[i];
+    z.v[l] = t.tz[i];
+  }
+  return {{x.load(), y.load(), z.load()}, count};
+}
+
+// Point dipoles of lanes of moments m at offsets r (target minus dipole), added into h.
+ZANDREL_FORCE_INLINE void add_dipole(const Vec3Lanes<W>& r, const Vec3Lanes<W>& m, Vec3Lanes<W>& h) {
+  h = h + PointDipole::plain_field(r, mag(r), m);
+}
+
+// Eight partial sums per component whatever the vector width (one vector of
+// eight, or two of four), folded in one fixed order, so that a target's sum
+// over source lanes is the same on every instruction set.
+constexpr std::size_t parts = 8 / lanes;
+static_assert(parts * lanes == 8, "vectors of 8 or 4 lanes");
+
+struct Partial8 {
+  W x[parts], y[parts], z[parts];
+  Partial8() {
+    for (std::size_t h = 0; h < parts; ++h) x[h] = y[h] = z[h] = W::set1(0.0);
+  }
+};
+
+double fold8(const W* v) {
+  alignas(64) double a[8];
+  for (std::size_t h = 0; h < parts; ++h) v[h].store(a + h * lanes);
+  return ((a[0] + a[4]) + (a[2] + a[6])) + ((a[1] + a[5]) + (a[3] + a[7]));
+}
+
+// The direct point dipoles of elements first..end-1 at one target, eight
+// elements at a time; pairs in an element's inner zone are left to the closed form.
+void add_direct(const SourceView& s, const double* mags, std::uint32_t first, std::uint32_t end, double x, double y,
+                double z, Partial8& acc) {
+  static constexpr double lane_index[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+  const W tx = W::set1(x), ty = W::set1(y), tz = W::set1(z), zero = W::set1(0.0);
+  const std::size_t npts = s.rule_points, stride = s.stride;
+  for (std::uint32_t j0 = first; j0 < end; j0 += 8) {
+    const W left = W::set1(static_cast<double>(end - j0));
+    for (std::size_t h = 0; h < parts; ++h) {
+      const std::size_t j = j0 + h * lanes;
+      const auto skip = (W::load(lane_index + h * lanes) >= left) |
+                        (squared_distance(tx, ty, tz, W::load(s.cx + j), W::load(s.cy + j), W::load(s.cz + j)) <
+                         W::load(s.inner2 + j));
+      const W v = W::load(s.volume + j);
+      const Vec3Lanes<W> m{W::load(mags + j) * v, W::load(mags + stride + j) * v, W::load(mags + 2 * stride + j) * v};
+      Vec3Lanes<W> f = Vec3Lanes<W>::zero();
+      for (std::size_t k = 0; k < npts; ++k) {
+        const std::size_t at = k * stride + j;
+        add_dipole({tx - W::load(s.px + at), ty - W::load(s.py + at), tz - W::load(s.pz + at)},
+                   m * W::set1(s.rule_weights[k]), f);
+      }
+      acc.x[h] = acc.x[h] + simd::select(skip, zero, f.x);
+      acc.y[h] = acc.y[h] + simd::select(skip, zero, f.y);
+      acc.z[h] = acc.z[h] + simd::select(skip, zero, f.z);
+    }
+  }
+}
+
+// A symmetric block (xx yy zz xy xz yz) times M_j, added into h.
+void add_block(const double* b, double mx, double my, double mz, double& hx, double& hy, double& hz) {
+  hx += (b[0] * mx + b[3] * my) + b[4] * mz;
+  hy += (b[3] * mx + b[1] * my) + b[5] * mz;
+  hz += (b[4] * mx + b[5] * my) + b[2] * mz;
+}
+
+// 2^e for a normal exponent, from its bits (ldexp is a library call).
+double power_of_two(int e) { return simd::bits_to_double(static_cast<std::uint64_t>(e + 1023) << 52); }
+
+void decode_inner(const std::int16_t* q, double* b) {
+  const double scale = power_of_two(q[6]);
+  for (int c = 0; c < 6; ++c) b[c] = q[c] * scale;
+}
+
+void decode_shell(const std::uint8_t* q, double* b) {
+  std::uint64_t word = 0;
+  for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[k]} << (8 * k);
+  const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
+  double v[5];
+  for (int k = 0; k < 5; ++k) {
+    const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
+    v[k] = static_cast<double>(bits >= 64 ? bits - 128 : bits) * scale;
+  }
+  b[0] = v[0];
+  b[1] = v[1];
+  b[2] = -(v[0] + v[1]);
+  b[3] = v[2];
+  b[4] = v[3];
+  b[5] = v[4];
+}
+
+void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
+                 const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz) {
+  const int p = s.order_p;
+  const std::size_t ncoef = harmonics::count(p), stride = s.stride;
+  const harmonics::Recurrences rec(p - 1);
+  const std::vector<double> norm = norms(p);
+  std::vector<harmonics::Complex> local(ncoef);
+  std::vector<double> coef(6 * harmonics::count(p - 1));
+  Coefficients u_re, u_im;
+  for (std::size_t l = begin; l < end; ++l) {
+    const std::uint32_t cell = t.leaves[l];
+    const TreeCell& a = t.cells[cell];
+    // The local expansion, targets in lanes.
+    const double* lc = locals + std::size_t{cell} * 2 * ncoef;
+    for (std::size_t k = 0; k < ncoef; ++k) local[k] = {lc[k] * norm[k], lc[ncoef + k] * norm[k]};
+    harmonics::local_field_coefficients(p, local.data(), 1.0 / a.side, coef.data());
+    for (std::uint32_t at = a.first; at < a.end; at += lanes) {
+      const TargetLanes tl = target_lanes(t, a.end, at);
+      const W inv = W::set1(1.0 / a.side);
+      harmonics::regular(rec, (tl.r.x - W::set1(a.cx)) * inv, (tl.r.y - W::set1(a.cy)) * inv,
+                         (tl.r.z - W::set1(a.cz)) * inv, u_re.data(), u_im.data());
+      W fx = W::set1(0.0), fy = W::set1(0.0), fz = W::set1(0.0);
+      harmonics::add_local_field(p, coef.data(), u_re.data(), u_im.data(), fx, fy, fz);
+      alignas(64) double bx[lanes], by[lanes], bz[lanes];
+      fx.store(bx);
+      fy.store(by);
+      fz.store(bz);
+      for (std::size_t k = 0; k < tl.count; ++k) {
+        hx[at + k] = bx[k];
+        hy[at + k] = by[k];
+        hz[at + k] = bz[k];
+      }
+    }
+    // Direct point dipoles and near blocks, target by target.
+    std::uint64_t mask = near.quantised ? near.mask_start[l - begin] : 0;
+    std::uint64_t inner = near.quantised ? near.inner_start[l - begin] : 0;
+    std::uint64_t shell = near.quantised ? near.shell_start[l - begin] : 0;
+    std::uint64_t pair = near.quantised ? 0 : near.start[l - begin];
+    for (std::uint32_t i = a.first; i < a.end; ++i) {
+      const double x = t.tx[i], y = t.ty[i], z = t.tz[i];
+      Partial8 acc;
+      for (std::uint32_t q = t.direct_offsets[l]; q < t.direct_offsets[l + 1]; q += 2)
+        add_direct(s, mags, t.direct[q], t.direct[q + 1], x, y, z, acc);
+      double h[3] = {hx[i] + fold8(acc.x), hy[i] + fold8(acc.y), hz[i] + fold8(acc.z)};
+      double b[6];
+      const auto add_pair = [&](std::uint32_t j) {
+        add_block(b, mags[j], mags[stride + j], mags[2 * stride + j], h[0], h[1], h[2]);
+      };
+      if (near.quantised) {
+        const std::uint32_t* list = t.near + t.near_offsets[l];
+        for (int zone = 0; zone < 2; ++zone) {
+          const std::uint8_t* m = near.masks + mask;
+          const std::uint32_t words = m[0] | (std::uint32_t{m[1]} << 8);
+          mask += 2 + 3 * std::uint64_t{words};
+          std::uint32_t position = 0;
+          for (std::uint32_t w = 0; w < words; ++w) {
+            const std::uint8_t* word = m + 2 + 3 * w;
+            position += word[0];
+            const std::uint32_t first = s.cells[list[position]].first;
+            for (std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8); bits != 0; bits &= bits - 1) {
+              const std::uint32_t j = first + static_cast<std::uint32_t>(__builtin_ctz(bits));
+              if (zone == 0)
+                decode_inner(near.inner + inner_words * inner++, b);
+              else
+                decode_shell(near.shell + shell_bytes * shell++, b);
+              add_pair(j);
+            }
+          }
+        }
+      } else {
+        for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool) {
+          std::copy(near.blocks + 6 * pair, near.blocks + 6 * pair + 6, b);
+          ++pair;
+          add_pair(j);
+        });
+      }
+      hx[i] = h[0];
+      hy[i] = h[1];
+      hz[i] = h[2];
+    }
+  }
+}
+
+// The field per unit magnetisation of a prepared element at lanes of
+// targets: column c is the face kernel's H for M = e_c, the face gradients
+// g_f weighted by face_charge_weight(n_f, e_c) (N = -(1/4 pi) sum_f g_f n_f^T).
+template <class Math>
+std::array<W, 9> closed_form_block(const Tet4Faces& g, const Vec3Lanes<W>& r) {
+  static constexpr Vec3 unit[3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+  std::array<W, 9> n;
+  n.fill(W::set1(0.0));
+  for_each_face<Math>(g, r, [&](std::size_t, const Face& face, W omega, const std::array<W, 3>& l) {
+    const Vec3Lanes<W> grad = charge_potential_gradient_lanes(face, omega, l);
+    const W gr[3] = {grad.x, grad.y, grad.z};
+    for (int c = 0; c < 3; ++c) {
+      const W q = W::set1(face_charge_weight(face.n_hat, unit[c]));
+      for (int row = 0; row < 3; ++row) n[3 * row + c] = n[3 * row + c] + gr[row] * q;
+    }
+  });
+  return n;
+}
+
+// The rule's point dipoles per unit magnetisation (xx yy zz xy xz yz), from
+// the field of each point for M = e_x, e_y, e_z.
+std::array<W, 6> rule_block(const SourceView& s, std::uint32_t j, const Vec3Lanes<W>& r) {
+  const W zero = W::set1(0.0);
+  Vec3Lanes<W> col[3] = {Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero()};  // H for M = e_c
+  for (std::size_t k = 0; k < s.rule_points; ++k) {
+    const std::size_t at = k * s.stride + j;
+    const Vec3Lanes<W> d{r.x - W::set1(s.px[at]), r.y - W::set1(s.py[at]), r.z - W::set1(s.pz[at])};
+    const W w = W::set1(s.rule_weights[k] * s.volume[j]);
+    add_dipole(d, {w, zero, zero}, col[0]);
+    add_dipole(d, {zero, w, zero}, col[1]);
+    add_dipole(d, {zero, zero, w}, col[2]);
+  }
+  const W half = W::set1(0.5);
+  return {col[0].x, col[1].y, col[2].z, (col[1].x + col[0].y) * half, (col[2].x + col[0].z) * half,
+          (col[2].y + col[1].z) * half};
+}
+
+template <class Math>
+void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf, double* out) {
+  const TreeCell& a = t.cells[t.leaves[leaf]];
+  const std::uint32_t n = a.end - a.first;
+  // Each target's pairs start after those of the targets before it.
+  std::vector<std::uint64_t> cursor(n + 1, 0);
+  for (std::uint32_t i = a.first; i < a.end; ++i) {
+    std::uint64_t count = 0;
+    for_near_pairs(s, t, leaf, t.tx[i], t.ty[i], t.tz[i], [&](std::uint32_t, bool) { ++count; });
+    cursor[i - a.first + 1] = cursor[i - a.first] + count;
+  }
+  for (std::uint32_t q = t.near_offsets[leaf]; q < t.near_offsets[leaf + 1]; ++q) {
+    const TreeCell& b = s.cells[t.near[q]];
+    for (std::uint32_t j = b.first; j < b.end; ++j) {
+      bool prepared = false;
+      Tet4Faces g;
+      for (std::uint32_t at = a.first; at < a.end; at += lanes) {
+        const TargetLanes tl = target_lanes(t, a.end, at);
+        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, W::set1(s.cx[j]), W::set1(s.cy[j]), W::set1(s.cz[j]));
+        const auto in_zone = d2 < W::set1(s.outer2[j]);
+        if (!simd::any(in_zone)) continue;
+        if (!prepared) {
+          g = tet4_faces(element_nodes_of(s, s.order[j]));
+          prepared = true;
+        }
+        const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
+        const std::array<W, 6> rb = rule_block(s, j, tl.r);
+        // Inner pairs take the closed form alone (the rule may be singular
+        // there), shell pairs the closed form minus the rule.
+        const auto inner = d2 < W::set1(s.inner2[j]);
+        const W half = W::set1(0.5);
+        const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
+                                         (nb[5] + nb[7]) * half};
+        std::array<W, 6> block;
+        for (int c = 0; c < 6; ++c) block[c] = simd::select(inner, closed[c], closed[c] - rb[c]);
+        alignas(64) double lane_d2[lanes], stored[6][lanes];
+        d2.store(lane_d2);
+        for (int c = 0; c < 6; ++c) block[c].store(stored[c]);
+        for (std::size_t l = 0; l < tl.count; ++l) {
+          if (!(lane_d2[l] < s.outer2[j])) continue;
+          double* dst = out + 6 * cursor[at + l - a.first]++;
+          for (int c = 0; c < 6; ++c) dst[c] = stored[c][l];
+        }
+      }
+    }
+  }
+}
+
+void near_blocks(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, double* out) {
+  if (exact)
+    near_blocks_with<ExactMath>(s, t, leaf, out);
+  else
+    near_blocks_with<FastMath>(s, t, leaf, out);
+}
+
+template <class Math>
+void self_tensors_with(const SourceView& s, const std::uint32_t* elements, std::size_t count, double* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::array<Vec3, 4> nodes = element_nodes_of(s, elements[i]);
+    const Vec3 c = (((nodes[0] + nodes[1]) + nodes[2]) + nodes[3]) * 0.25;
+    const std::array<W, 9> nb = closed_form_block<Math>(tet4_faces(nodes), Vec3Lanes<W>::set1(c));
+    for (int k = 0; k < 9; ++k) {
+      alignas(64) double v[lanes];
+      nb[k].store(v);
+      out[9 * i + k] = v[0];
+    }
+  }
+}
+
+void self_tensors(const SourceView& s, const std::uint32_t* elements, std::size_t count, bool exact, double* out) {
+  if (exact)
+    self_tensors_with<ExactMath>(s, elements, count, out);
+  else
+    self_tensors_with<FastMath>(s, elements, count, out);
+}
+
+}  // namespace
+
+const OperatorKernels& operator_kernels_table() {
+  static const OperatorKernels table{lanes, &leaf_multipoles, &translate, &leaf_fields, &near_blocks, &self_tensors};
+  return table;
+}
+
+ZANDREL_END

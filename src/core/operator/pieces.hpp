@@ -1,0 +1,39 @@
+#pragma once
+// The operator's parallel loops: [0, n) cut into pieces of `step`, taken in
+// turn by pool workers from a shared counter. Each piece writes only its own
+// outputs, so results do not depend on the thread count. Before every piece a
+// worker asks checkpoint(): a Ctrl-C seen by the waiting calling thread
+// (core/interrupt.hpp) skips the pieces not yet started, and the call ends
+// with Interrupted once the running ones have finished.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/parallel.hpp"
+
+namespace zandrel {
+
+// Runs piece(context, k) for k = 0 .. npieces-1 on at most `concurrency`
+// workers. A failing piece does not stop the others; the lowest-numbered
+// failure is rethrown once all have ended.
+void run_pieces(std::size_t npieces, std::size_t concurrency, TaskFn piece, void* context);
+
+// Runs body(begin, end) over [0, n) in pieces of `step`, on the pool.
+template <class Body>
+void for_pieces(std::size_t n, std::size_t step, std::uint32_t threads, Body&& body) {
+  const std::size_t npieces = (n + step - 1) / step;
+  struct Context {
+    Body* body;
+    std::size_t n, step;
+  } context{&body, n, step};
+  run_pieces(
+      npieces, get_nthreads(threads),
+      [](void* raw, std::size_t k) {
+        auto* c = static_cast<Context*>(raw);
+        const std::size_t begin = k * c->step;
+        (*c->body)(begin, std::min(begin + c->step, c->n));
+      },
+      &context);
+}
+
+}  // namespace zandrel

@@ -1,0 +1,169 @@
+#include "core/operator/translation_tables.hpp"
+
+#include <cmath>
+#include <complex>
+
+#include "core/errors.hpp"
+#include "core/operator/harmonics.hpp"
+#include "core/operator/pieces.hpp"
+#include "core/operator/translations.hpp"
+
+namespace zandrel {
+namespace {
+
+using harmonics::Complex;
+
+double factorial(int n) {
+  double f = 1.0;
+  for (int k = 2; k <= n; ++k) f *= k;
+  return f;
+}
+
+// Gauss-Legendre nodes and weights on [-1, 1] (Newton iteration on P_count).
+void gauss_legendre(int count, std::vector<double>& nodes, std::vector<double>& weights) {
+  nodes.resize(count);
+  weights.resize(count);
+  for (int i = 0; i < count; ++i) {
+    double x = std::cos(M_PI * (i + 0.75) / (count + 0.5));
+    double dp = 1.0;
+    for (int iteration = 0; iteration < 100; ++iteration) {
+      double p0 = 1.0, p1 = x;
+      for (int k = 2; k <= count; ++k) {
+        const double p2 = ((2.0 * k - 1.0) * x * p1 - (k - 1.0) * p0) / k;
+        p0 = p1;
+        p1 = p2;
+      }
+      if (count == 1) p0 = 1.0;
+      dp = count * (x * p1 - p0) / (x * x - 1.0);
+      const double step = p1 / dp;
+      x -= step;
+      if (std::fabs(step) < 1e-16) break;
+    }
+    nodes[i] = x;
+    weights[i] = 2.0 / ((1.0 - x * x) * dp * dp);
+  }
+}
+
+// C_n^m (Racah-normalised) of degrees 0..p and orders -n..n at a unit vector, at [n*n + n + m].
+void racah(const harmonics::Recurrences& rec, int p, const Vec3& x, std::vector<Complex>& u, Complex* out) {
+  harmonics::regular(rec, x, u.data());
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) out[n * n + n + m] = harmonics::coefficient(u.data(), n, m) * harmonic_norm(n, m);
+}
+
+// The Wigner matrices d^n(beta) of the rotation about y, degrees 1..p, acting
+// on Racah-normalised coefficients: d_{m'm} = (2n+1)/(4 pi) int C_n^m(R^T x) conj(C_n^m'(x)) dx,
+// by a product rule exact for degree 2p on the sphere. d[n] is (2n+1)^2, [m'+n][m+n].
+std::vector<std::vector<double>> wigner_y(int p, double beta) {
+  std::vector<double> nodes, weights;
+  gauss_legendre(p + 1, nodes, weights);
+  const int nphi = 2 * p + 1;
+  const harmonics::Recurrences rec(p);
+  std::vector<Complex> u(harmonics::count(p)), c((p + 1) * (p + 1)), rc((p + 1) * (p + 1));
+  std::vector<std::vector<double>> d(p + 1);
+  for (int n = 1; n <= p; ++n) d[n].assign((2 * n + 1) * (2 * n + 1), 0.0);
+  const double cb = std::cos(beta), sb = std::sin(beta);
+  for (int a = 0; a <= p; ++a) {
+    const double ct = nodes[a], st = std::sqrt(1.0 - ct * ct);
+    for (int b = 0; b < nphi; ++b) {
+      const double phi = 2.0 * M_PI * b / nphi;
+      const Vec3 x{st * std::cos(phi), st * std::sin(phi), ct};
+      racah(rec, p, x, u, c.data());
+      racah(rec, p, Vec3{cb * x.x - sb * x.z, x.y, sb * x.x + cb * x.z}, u, rc.data());  // R_y(beta)^T x
+      const double w = weights[a] * 2.0 * M_PI / nphi / (4.0 * M_PI);
+      for (int n = 1; n <= p; ++n) {
+        const int size = 2 * n + 1;
+        const Complex* cn = c.data() + n * n;
+        const Complex* rn = rc.data() + n * n;
+        double* dn = d[n].data();
+        const double f = size * w;
+        // The matrix is real: only Re(conj(c_m') rc_m) is kept.
+        for (int mp = 0; mp < size; ++mp) {
+          const double ar = cn[mp].real() * f, ai = cn[mp].imag() * f;
+          for (int m = 0; m < size; ++m) dn[mp * size + m] += ar * rn[m].real() + ai * rn[m].imag();
+        }
+      }
+    }
+  }
+  return d;
+}
+
+// Folds d (full, [m'+n][m+n]) for m >= 0 storage; `transposed` folds d^T.
+void fold(int p, const std::vector<std::vector<double>>& d, bool transposed, double* out) {
+  for (int n = 1; n <= p; ++n) {
+    const int size = 2 * n + 1;
+    const auto at = [&](int mp, int m) {
+      return transposed ? d[n][(m + n) * size + (mp + n)] : d[n][(mp + n) * size + (m + n)];
+    };
+    double* pm = out + translation::folded_offset(n);
+    double* qm = pm + (n + 1) * (n + 1);
+    for (int mp = 0; mp <= n; ++mp)
+      for (int m = 0; m <= n; ++m) {
+        const double sign = (m % 2 == 0) ? 1.0 : -1.0;
+        pm[mp * (n + 1) + m] = m == 0 ? at(mp, 0) : at(mp, m) + sign * at(mp, -m);
+        if (mp >= 1 && m >= 1) qm[(mp - 1) * n + (m - 1)] = at(mp, m) - sign * at(mp, -m);
+      }
+  }
+}
+
+}  // namespace
+
+double harmonic_norm(int n, int m) {
+  if (m < 0) m = -m;
+  return std::sqrt(factorial(n - m) * factorial(n + m));
+}
+
+std::vector<double> y_rotation(int p, double theta) {
+  // Forward by -theta, backward by +theta = the transpose (d(-b) = d(b)^T).
+  std::vector<double> out(translation::rotation_size(p));
+  const auto d = wigner_y(p, -theta);
+  fold(p, d, false, out.data());
+  fold(p, d, true, out.data() + out.size() / 2);
+  return out;
+}
+
+std::vector<double> z_translation(int kind, int p) {
+  std::vector<double> z;
+  for (int i = 0; i <= p; ++i) {
+    const int lo = i > 1 ? i : 1;
+    for (int row = lo; row <= p; ++row)
+      for (int col = lo; col <= p; ++col) {
+        const double si = harmonic_norm(col, i), so = harmonic_norm(row, i);
+        double v = 0.0;
+        if (kind == translation::multipole_to_multipole) {
+          if (col <= row) v = so / (si * factorial(row - col));
+        } else if (kind == translation::multipole_to_local) {
+          v = (((i + row) % 2 == 0) ? 1.0 : -1.0) * factorial(col + row) / (si * so);
+        } else {
+          if (col >= row) v = si / (so * factorial(col - row));
+        }
+        z.push_back(v);
+      }
+  }
+  return z;
+}
+
+std::uint32_t RotationSet::id(double dx, double dy, double dz) {
+  const double angle = std::atan2(std::sqrt(dx * dx + dy * dy), dz);
+  const long long key = std::llround(std::ldexp(angle, 40));
+  auto it = ids_.find(key);
+  if (it == ids_.end()) {
+    it = ids_.emplace(key, static_cast<std::uint32_t>(angles_.size())).first;
+    angles_.push_back(angle);
+  }
+  return it->second;
+}
+
+std::vector<double> RotationSet::tables(int p, std::uint32_t threads) const {
+  const std::size_t size = translation::rotation_size(p);
+  std::vector<double> out(angles_.size() * size);
+  for_pieces(angles_.size(), 4, threads, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::vector<double> r = y_rotation(p, angles_[k]);
+      std::copy(r.begin(), r.end(), out.begin() + static_cast<std::ptrdiff_t>(k * size));
+    }
+  });
+  return out;
+}
+
+}  // namespace zandrel

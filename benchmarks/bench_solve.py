@@ -13,7 +13,9 @@ Cases (SI units, one run each; times are wall-clock on all cores):
   5. soft cube (chi = 1000): moment and time against
      magpylib-material-response's 4,096 cuboid cells;
   6. the relaxed fixed-point solver magnetization_tet4 (direct and octree)
-     on the same sphere meshes.
+     on the same sphere meshes;
+  7. (--large) a chi = 1000 sphere of about 1e5 elements to 1e-6 with the
+     default operator accuracy: build, solve and per-application times.
 
 The field operator is zandrel.FieldOperator when the package has it,
 otherwise the exact direct sum of tests/operator_reference.py (O(E^2) per
@@ -229,10 +231,30 @@ def relaxed_case(divisions, max_iterations):
                                                        "error of <M>"], rows)
 
 
+def large_case(divisions):
+    rows, chi, h0 = [], 1000.0, 1e3
+    for n in divisions:
+        mesh = zandrel.sphere_mesh(0.01, n)
+        start = time.perf_counter()
+        operator = zandrel.FieldOperator(mesh)
+        build = time.perf_counter() - start
+        sol, seconds = timed_solve(mesh, zandrel.LinearMaterial(chi=chi), (0.0, 0.0, h0), operator=operator, tol=1e-6)
+        error = mean_magnetization(sol)[2] / (3 * chi / (3 + chi) * h0) - 1
+        rows.append([mesh.n_elements, f"{build:.1f}", applications(sol), f"{seconds:.1f}",
+                     f"{seconds / sol.iterations:.2f}", f"{build + seconds:.1f}", f"{error:+.2e}"])
+    print_table("7. sphere, chi = 1000, default operator accuracy (1e-3), tol 1e-6",
+                ["elements", "build [s]", "applications", "solve [s]", "per application [s]", "total [s]",
+                 "error of <M>"], rows)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--full", action="store_true", help="the sizes of the accuracy targets (about 1e4 elements)")
+    p.add_argument("--large", action="store_true", help="only case 7: a chi = 1000 sphere of about 1e5 elements")
     args = p.parse_args()
+    if args.large:
+        print(f"zandrel.solve, {ncores()} cores\n")
+        return large_case([16, 26])
     operator = "zandrel.FieldOperator (accuracy 1e-6)" if hasattr(zandrel, "FieldOperator") else \
         "direct sum (tests/operator_reference.py)"
     print(f"zandrel.solve, {ncores()} cores, operator: {operator}\n")

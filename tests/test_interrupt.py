@@ -8,8 +8,11 @@ import textwrap
 
 import pytest
 
+# The child restores Python's own Ctrl-C handler: a shell that starts the
+# tests in the background leaves SIGINT ignored, and children inherit that.
 SETUP = """
-    import sys, time
+    import signal, sys, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import numpy as np
     import _zandrel
     from zandrel import sphere_mesh

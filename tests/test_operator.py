@@ -205,7 +205,8 @@ def test_releases_the_interpreter_lock():
 def test_ctrl_c_interrupts_apply(tmp_path):
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent(f"""
-        import sys
+        import signal, sys
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started in the background
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         import numpy as np, zandrel
         from mesh_helpers import box_mesh

@@ -101,6 +101,9 @@ stage "sanitizers: build"
 cmake_in_venv -S "$root" -B "$work/asan" -G Ninja -DZANDREL_TESTS=ON -DZANDREL_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$work/venv-asan/bin/python" >/dev/null
 logged build-asan cmake_in_venv --build "$work/asan"
+# The package laid out as pip installs it (zandrel._operator inside zandrel/).
+rm -rf "$work/asan-site"
+cmake_in_venv --install "$work/asan" --prefix "$work/asan-site" >/dev/null
 
 stage "sanitizers: C++ core tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -112,9 +115,13 @@ stage "sanitizers: Python tests"
 # CPython frees not everything at exit: leaks are checked in the C++ run.
 asan_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
           ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
-          PYTHONPATH="$work/asan:$root/python")
+          PYTHONPATH="$work/asan-site")
+# The workflow modules (command line, models, forces, files, Dask) drive the
+# same native entry points through pure Python; they run in the stages above.
 (cd "$work" && env "${asan_env[@]}" "$work/venv-asan/bin/python" -m pytest -q -p no:cacheprovider -m "not slow" \
-  "$root/tests") || status=1
+  --ignore="$root/tests/test_cli.py" --ignore="$root/tests/test_model_forces.py" \
+  --ignore="$root/tests/test_results.py" --ignore="$root/tests/test_sources.py" \
+  --ignore="$root/tests/test_distributed.py" "$root/tests") || status=1
 
 stage "sanitizers: fuzzing all functions for ${fuzz_seconds} s"
 (cd "$work" && env "${asan_env[@]}" "$work/venv-asan/bin/python" "$root/tests/fuzz/fuzz_functions.py" \

@@ -43,8 +43,10 @@ double process_cpu_seconds() {
 // Only the build asked for is touched, so a build the processor cannot run is never entered.
 const OperatorKernels& kernels_for(Isa isa) {
   switch (isa) {
+#if !defined(ZANDREL_PORTABLE_ONLY)
     case Isa::avx512: return isa_avx512::operator_kernels_table();
     case Isa::avx2: return isa_avx2::operator_kernels_table();
+#endif
     default: return isa_portable::operator_kernels_table();
   }
 }

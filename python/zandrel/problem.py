@@ -119,17 +119,17 @@ def _numbers(value, where):
     return array
 
 
-def _material(name, spec):
+def _material(name, section):
     from zandrel.catalogue import soft_steel
     from zandrel.materials import LinearMaterial, NonlinearMaterial, PermanentMagnet
 
     where = f"[materials.{name}]"
-    if not isinstance(spec, dict) or "type" not in spec:
+    if not isinstance(section, dict) or "type" not in section:
         raise ProblemError(f"{where} must be a table with a type ({', '.join(sorted(_MATERIAL_KEYS))})")
-    kind = spec["type"]
+    kind = section["type"]
     if kind not in _MATERIAL_KEYS:
         raise ProblemError(f"{where}: unknown type {kind!r}; use one of {sorted(_MATERIAL_KEYS)}")
-    table = _Reader(spec, where, _MATERIAL_KEYS[kind] | {"type"})
+    table = _Reader(section, where, _MATERIAL_KEYS[kind] | {"type"})
     try:
         if kind == "linear":
             return LinearMaterial(_numbers(table.get("chi", _REQUIRED), f"{where}.chi"), axes=table.get("axes"))
@@ -205,7 +205,7 @@ def load_problem(path):
         raise ProblemError(f"[materials] must name every region of the mesh once: regions {sorted(mesh.regions)}"
                            + (f"; without material: {missing}" if missing else "")
                            + (f"; not in the mesh: {extra}" if extra else ""))
-    materials = {name: _material(name, spec) for name, spec in materials.items()}
+    materials = {name: _material(name, section) for name, section in materials.items()}
 
     applied = None
     if "applied" in data:
@@ -240,27 +240,27 @@ def _output_plan(output, unit):
     """The outputs as a checked list of (kind, settings), lengths in m."""
     table = _Reader(output, "[output]", _OUTPUT_KEYS)
     plan = [(key, table.get(key, kind="str")) for key in ("vtu", "xdmf", "residuals_png") if table.has(key)]
-    for where, spec in _tables(output, "forces"):
-        entry = _Reader(spec, where, {"region", "method", "about"})
+    for where, section in _tables(output, "forces"):
+        entry = _Reader(section, where, {"region", "method", "about"})
         method = entry.get("method", "both", kind="str")
         if method not in ("maxwell", "kelvin", "both"):
             raise ProblemError(f"{where}.method must be 'maxwell', 'kelvin' or 'both', got {method!r}")
         plan.append(("force", dict(region=entry.get("region", _REQUIRED, kind="str"), method=method,
                                    about=entry.get("about", [0.0, 0.0, 0.0], kind="vector") * unit)))
-    for where, spec in _tables(output, "points"):
-        entry = _Reader(spec, where, {"points", "csv"})
+    for where, section in _tables(output, "points"):
+        entry = _Reader(section, where, {"points", "csv"})
         points = _numbers(entry.get("points", _REQUIRED), f"{where}.points")
         if points.size == 0 or points.size % 3:
             raise ProblemError(f"{where}.points must be a list of [x, y, z] points")
         plan.append(("points", dict(points=points.reshape(-1, 3) * unit, csv=entry.get("csv", kind="str"))))
-    for where, spec in _tables(output, "lines"):
-        entry = _Reader(spec, where, {"start", "end", "n", "csv", "png"})
+    for where, section in _tables(output, "lines"):
+        entry = _Reader(section, where, {"start", "end", "n", "csv", "png"})
         plan.append(("line", dict(start=entry.get("start", _REQUIRED, kind="vector") * unit,
                                   end=entry.get("end", _REQUIRED, kind="vector") * unit,
                                   n=entry.get("n", 201, kind="int"), csv=entry.get("csv", kind="str"),
                                   png=entry.get("png", kind="str"))))
-    for where, spec in _tables(output, "planes"):
-        entry = _Reader(spec, where, {"center", "normal", "size", "shape", "vti", "png"})
+    for where, section in _tables(output, "planes"):
+        entry = _Reader(section, where, {"center", "normal", "size", "shape", "vti", "png"})
         size = _numbers(entry.get("size", _REQUIRED), f"{where}.size")
         if size.shape not in ((), (2,)) or not np.all(size > 0):
             raise ProblemError(f"{where}.size must be a positive length or two")

@@ -5,6 +5,7 @@ interpreter lock, Ctrl-C and bad input."""
 import itertools
 import math
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -178,6 +179,16 @@ def test_same_bits_for_every_thread_count(box):
     m = magnetisations(centroids)["vortex"]
     results = [zandrel.FieldOperator((nodes, conn), threads=t).apply(m) for t in (1, 2, 0)]
     assert all(np.array_equal(results[0], r) for r in results[1:])
+
+
+def test_a_pickled_operator_is_rebuilt_with_the_same_bits(box):
+    # Dask and multiprocessing ship operators (and solutions holding them) this way.
+    nodes, conn, centroids = box
+    m = magnetisations(centroids)["random"]
+    for op in (zandrel.FieldOperator((nodes, conn)), zandrel.FieldOperator((nodes, conn), 1e-4, rows=[3, 1, 4])):
+        copy = pickle.loads(pickle.dumps(op))
+        assert (copy.accuracy, copy.n_rows) == (op.accuracy, op.n_rows)
+        assert np.array_equal(copy.apply(m), op.apply(m))
 
 
 def test_releases_the_interpreter_lock():

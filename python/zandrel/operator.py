@@ -112,6 +112,7 @@ class FieldOperator:
     def __init__(self, mesh, accuracy=1e-3, *, threads=0, rows=None, points=None):
         self.accuracy, settings = _parameters(accuracy)
         mesh = _mesh(mesh)
+        self._mesh = mesh  # kept (shared, not copied) so that a pickled operator can be rebuilt
         self._threads = as_threads(threads)
         self.n_elements = mesh.n_elements
         if rows is not None and points is not None:
@@ -123,6 +124,12 @@ class FieldOperator:
                                        *settings, _LEAF_SIZE, self._threads)
         _log.debug("FieldOperator: %d elements, %d rows, accuracy %g, built in %.3f s", self.n_elements,
                    self.n_rows, self.accuracy, time.perf_counter() - start)
+
+    def __reduce__(self):
+        # The native structure lives in this process only; a copy (pickle,
+        # Dask, multiprocessing) is built again from the same geometry and
+        # settings, which gives the same bits.
+        return (_rebuilt, (self._mesh, self.accuracy, self._threads, self.rows, self.points))
 
     @property
     def n_rows(self):
@@ -170,3 +177,7 @@ class FieldOperator:
 
     def __repr__(self):
         return f"FieldOperator({self.n_elements} elements, {self.n_rows} rows, accuracy={self.accuracy:g})"
+
+
+def _rebuilt(mesh, accuracy, threads, rows, points):
+    return FieldOperator(mesh, accuracy, threads=threads, rows=rows, points=points)

@@ -199,13 +199,10 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
   if (params.order < 2 || params.order > harmonics::max_order) panic("expansion order out of range");
   if (params.inner_factor < 1.0 || params.outer_factor < params.inner_factor) panic("near zones out of order");
   if (elements.size() >= (std::size_t{1} << 31)) panic("too many elements for one operator");
-  // The serial part of the build runs as one piece, so that the calling
-  // thread stays free to notice an interruption (the piece checks for it).
-  ElementData data;
-  for_pieces(1, 1, threads_, [&](std::size_t, std::size_t) {
-    data = element_data(nodes_, elements_);
-    tree_ = Octree::build(data.centroids, MortonCube::around(data.centroids), params.leaf_size);
-  });
+  // The serial part of the build runs on the calling thread; the tree
+  // builder checks for an interruption as it goes.
+  const ElementData data = element_data(nodes_, elements_);
+  tree_ = Octree::build(data.centroids, MortonCube::around(data.centroids), params.leaf_size);
   const std::size_t n = elements_.size(), npts = rule_.weights.size(), stride = n + padding;
   for (auto* v : {&cx_, &cy_, &cz_, &inner2_, &outer2_, &volume_}) v->assign(stride, 0.0);
   for (auto* v : {&px_, &py_, &pz_}) v->assign(npts * stride, 0.0);
@@ -310,9 +307,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   TargetPlan plan;
   plan.n_targets = targets.size();
   if (targets.empty() || elements_.empty()) return plan;
-  for_pieces(1, 1, threads_, [&](std::size_t, std::size_t) {
-    plan.tree = Octree::build(targets, cube, params_.leaf_size);
-  });
+  plan.tree = Octree::build(targets, cube, params_.leaf_size);
   const std::size_t n = targets.size();
   plan.tx.resize(n);
   plan.ty.resize(n);

@@ -89,10 +89,8 @@ InteractionLists interaction_lists(const Octree& targets, std::span<const double
   std::vector<std::vector<std::uint32_t>> m2l(ncells);
   std::vector<std::vector<std::uint32_t>> p2p(nleaves), near(nleaves), direct(nleaves);
   if (ncells > 0 && !sources.cells.empty()) {
-    for_pieces(1, 1, threads, [&](std::size_t, std::size_t) {
-      DualWalk walk{targets, target_radius, sources, source_cells, theta, leaf_position, m2l, p2p};
-      walk.visit(0, 0);
-    });
+    DualWalk walk{targets, target_radius, sources, source_cells, theta, leaf_position, m2l, p2p};
+    walk.visit(0, 0);
     for_pieces(nleaves, 256, threads, [&](std::size_t begin, std::size_t end) {
       std::vector<std::uint32_t> stack;
       for (std::size_t l = begin; l < end; ++l) {

@@ -266,6 +266,7 @@ SourceView FieldOperator::source_view() const {
   v.cells = tree_.cells.data();
   v.n_cells = tree_.cells.size();
   v.order_p = params_.order;
+  v.single_direct = params_.single_direct;
   return v;
 }
 

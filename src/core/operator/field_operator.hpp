@@ -42,6 +42,7 @@ struct OperatorParams {
   int rule_degree = 3;         // degree of every element's far-field rule (2: four points)
   bool exact_math = false;     // library atan2/log in the closed form
   bool store_near = true;      // near blocks stored (quantised) rather than recomputed per application
+  bool single_direct = false;  // direct point dipoles in single precision (relative error ~1e-6 per pair)
   std::uint32_t leaf_size = 12;
 };
 

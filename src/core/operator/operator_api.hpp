@@ -42,7 +42,8 @@ struct SourceView {
   std::size_t stride;               // n_elements + padding
   const TreeCell* cells;
   std::size_t n_cells;
-  int order_p;  // expansion order
+  int order_p;         // expansion order
+  bool single_direct;  // the direct point dipoles in single precision
 };
 
 // A set of targets in the order of their own tree (on the lattice of the

@@ -24,6 +24,7 @@
 #include "core/operator/harmonics.hpp"
 #include "core/operator/near_pairs.hpp"
 #include "core/operator/operator_api.hpp"
+#include "core/operator/single_direct.hpp"
 #include "core/operator/translation_tables.hpp"
 #include "core/operator/translations.hpp"
 #include "core/simd/math_policy.hpp"
@@ -233,37 +234,81 @@ void add_direct(const SourceView& s, const double* mags, std::uint32_t first, st
   }
 }
 
-// A symmetric block (xx yy zz xy xz yz) times M_j, added into h.
-void add_block(const double* b, double mx, double my, double mz, double& hx, double& hy, double& hz) {
-  hx += (b[0] * mx + b[3] * my) + b[4] * mz;
-  hy += (b[3] * mx + b[1] * my) + b[5] * mz;
-  hz += (b[4] * mx + b[5] * my) + b[2] * mz;
-}
-
 // 2^e for a normal exponent, from its bits (ldexp is a library call).
 double power_of_two(int e) { return simd::bits_to_double(static_cast<std::uint64_t>(e + 1023) << 52); }
 
-void decode_inner(const std::int16_t* q, double* b) {
-  const double scale = power_of_two(q[6]);
-  for (int c = 0; c < 6; ++c) b[c] = q[c] * scale;
-}
+// Near blocks times magnetisations, eight pairs at a time: each pair's block
+// (xx yy zz xy xz yz) and M_j are decoded into lane `fill` of a staging
+// area, and every eight the lanes are multiplied out and added into eight
+// partial sums (pair k of a target into partial k mod 8), folded at the end.
+// The order of every sum is fixed by the pairs' order alone, whatever the
+// vector width.
+struct NearStage {
+  alignas(64) double b[6][8];
+  alignas(64) double m[3][8];
+  std::size_t fill = 0;
+  Partial8 acc;
 
-void decode_shell(const std::uint8_t* q, double* b) {
-  std::uint64_t word = 0;
-  for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[k]} << (8 * k);
-  const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
-  double v[5];
-  for (int k = 0; k < 5; ++k) {
-    const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
-    v[k] = static_cast<double>(bits >= 64 ? bits - 128 : bits) * scale;
+  void put_mags(const double* mags, std::size_t stride, std::uint32_t j) {
+    m[0][fill] = mags[j];
+    m[1][fill] = mags[stride + j];
+    m[2][fill] = mags[2 * stride + j];
+    if (++fill == 8) flush();
   }
-  b[0] = v[0];
-  b[1] = v[1];
-  b[2] = -(v[0] + v[1]);
-  b[3] = v[2];
-  b[4] = v[3];
-  b[5] = v[4];
-}
+  void put_block(const double* block, const double* mags, std::size_t stride, std::uint32_t j) {
+    for (int c = 0; c < 6; ++c) b[c][fill] = block[c];
+    put_mags(mags, stride, j);
+  }
+  void put_inner(const std::int16_t* q, const double* mags, std::size_t stride, std::uint32_t j) {
+    const double scale = power_of_two(q[6]);
+    for (int c = 0; c < 6; ++c) b[c][fill] = q[c] * scale;
+    put_mags(mags, stride, j);
+  }
+  void put_shell(const std::uint8_t* q, const double* mags, std::size_t stride, std::uint32_t j) {
+    std::uint64_t word = 0;
+    for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[k]} << (8 * k);
+    const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
+    double v[5];
+    for (int k = 0; k < 5; ++k) {
+      // The 7-bit two's complement field, sign-extended.
+      const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
+      v[k] = static_cast<double>((bits ^ 64) - 64) * scale;
+    }
+    b[0][fill] = v[0];
+    b[1][fill] = v[1];
+    b[2][fill] = -(v[0] + v[1]);
+    b[3][fill] = v[2];
+    b[4][fill] = v[3];
+    b[5][fill] = v[4];
+    put_mags(mags, stride, j);
+  }
+  void flush() {
+    for (std::size_t h = 0; h < parts; ++h) {
+      const std::size_t o = h * lanes;
+      const W xx = W::load(b[0] + o), yy = W::load(b[1] + o), zz = W::load(b[2] + o), xy = W::load(b[3] + o),
+              xz = W::load(b[4] + o), yz = W::load(b[5] + o);
+      const W mx = W::load(m[0] + o), my = W::load(m[1] + o), mz = W::load(m[2] + o);
+      acc.x[h] = acc.x[h] + ((xx * mx + xy * my) + xz * mz);
+      acc.y[h] = acc.y[h] + ((xy * mx + yy * my) + yz * mz);
+      acc.z[h] = acc.z[h] + ((xz * mx + yz * my) + zz * mz);
+    }
+    fill = 0;
+  }
+  // Adds the partial sums into h, the last pairs' lanes first completed with zeros.
+  void finish(double h[3]) {
+    if (fill > 0) {
+      for (std::size_t l = fill; l < 8; ++l) {
+        for (int c = 0; c < 6; ++c) b[c][l] = 0.0;
+        for (int c = 0; c < 3; ++c) m[c][l] = 0.0;
+      }
+      flush();
+    }
+    h[0] += fold8(acc.x);
+    h[1] += fold8(acc.y);
+    h[2] += fold8(acc.z);
+    acc = Partial8();
+  }
+};
 
 void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
                  const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz) {
@@ -274,6 +319,9 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   std::vector<harmonics::Complex> local(ncoef);
   std::vector<double> coef(6 * harmonics::count(p - 1));
   Coefficients u_re, u_im;
+  SingleDirect single;
+  std::vector<std::size_t> dropped;
+  NearStage stage;
   for (std::size_t l = begin; l < end; ++l) {
     const std::uint32_t cell = t.leaves[l];
     const TreeCell& a = t.cells[cell];
@@ -303,16 +351,9 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     std::uint64_t inner = near.quantised ? near.inner_start[l - begin] : 0;
     std::uint64_t shell = near.quantised ? near.shell_start[l - begin] : 0;
     std::uint64_t pair = near.quantised ? 0 : near.start[l - begin];
-    for (std::uint32_t i = a.first; i < a.end; ++i) {
-      const double x = t.tx[i], y = t.ty[i], z = t.tz[i];
-      Partial8 acc;
-      for (std::uint32_t q = t.direct_offsets[l]; q < t.direct_offsets[l + 1]; q += 2)
-        add_direct(s, mags, t.direct[q], t.direct[q + 1], x, y, z, acc);
-      double h[3] = {hx[i] + fold8(acc.x), hy[i] + fold8(acc.y), hz[i] + fold8(acc.z)};
-      double b[6];
-      const auto add_pair = [&](std::uint32_t j) {
-        add_block(b, mags[j], mags[stride + j], mags[2 * stride + j], h[0], h[1], h[2]);
-      };
+    // The near blocks of target (x, y, z) added into h in enumeration order;
+    // inner_pair(j) is told of each pair in the inner zone.
+    const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
       if (near.quantised) {
         const std::uint32_t* list = t.near + t.near_offsets[l];
         for (int zone = 0; zone < 2; ++zone) {
@@ -326,21 +367,48 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
             const std::uint32_t first = s.cells[list[position]].first;
             for (std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8); bits != 0; bits &= bits - 1) {
               const std::uint32_t j = first + static_cast<std::uint32_t>(__builtin_ctz(bits));
-              if (zone == 0)
-                decode_inner(near.inner + inner_words * inner++, b);
-              else
-                decode_shell(near.shell + shell_bytes * shell++, b);
-              add_pair(j);
+              if (zone == 0) {
+                stage.put_inner(near.inner + inner_words * inner++, mags, stride, j);
+                inner_pair(j);
+              } else {
+                stage.put_shell(near.shell + shell_bytes * shell++, mags, stride, j);
+              }
             }
           }
         }
       } else {
-        for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool) {
-          std::copy(near.blocks + 6 * pair, near.blocks + 6 * pair + 6, b);
+        for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool in_inner) {
+          stage.put_block(near.blocks + 6 * pair, mags, stride, j);
           ++pair;
-          add_pair(j);
+          if (in_inner) inner_pair(j);
         });
       }
+      stage.finish(h);
+    };
+    if (s.single_direct) {
+      single.gather(s, t, l, a, mags);
+      for (std::uint32_t i = a.first; i < a.end; ++i) {
+        double h[3] = {hx[i], hy[i], hz[i]};
+        dropped.clear();
+        add_near(t.tx[i], t.ty[i], t.tz[i], h, [&](std::uint32_t j) {
+          const std::size_t slot = single.slot_of(j);
+          if (slot != SingleDirect::none) dropped.push_back(slot);
+        });
+        std::sort(dropped.begin(), dropped.end());
+        single.add_field(s.rule_points, t.tx[i], t.ty[i], t.tz[i], dropped, h);
+        hx[i] = h[0];
+        hy[i] = h[1];
+        hz[i] = h[2];
+      }
+      continue;
+    }
+    for (std::uint32_t i = a.first; i < a.end; ++i) {
+      const double x = t.tx[i], y = t.ty[i], z = t.tz[i];
+      Partial8 acc;
+      for (std::uint32_t q = t.direct_offsets[l]; q < t.direct_offsets[l + 1]; q += 2)
+        add_direct(s, mags, t.direct[q], t.direct[q + 1], x, y, z, acc);
+      double h[3] = {hx[i] + fold8(acc.x), hy[i] + fold8(acc.y), hz[i] + fold8(acc.z)};
+      add_near(x, y, z, h, [](std::uint32_t) {});
       hx[i] = h[0];
       hy[i] = h[1];
       hz[i] = h[2];

@@ -74,8 +74,9 @@ ZANDREL_ENTRY(py_build) {
     params.rule_degree = static_cast<int>(to_u32(a[7], "rule_degree"));
     params.exact_math = to_bool(a[8], "exact_math");
     params.store_near = to_bool(a[9], "store_near");
-    params.leaf_size = to_u32(a[10], "leaf_size");
-    const std::uint32_t threads = to_u32(a[11], "threads");
+    params.single_direct = to_bool(a[10], "single_direct");
+    params.leaf_size = to_u32(a[11], "leaf_size");
+    const std::uint32_t threads = to_u32(a[12], "threads");
 
     const std::span<const Vec3> n = to_vec3s(flat_f64(nodes));
     const std::span<const Element> e = to_u32x4s(flat_u32(elements));

@@ -1,0 +1,147 @@
+#pragma once
+// The direct point dipoles of a target leaf in single precision, for the
+// loose accuracy levels of the field operator (whose error, ~1e-4, comes
+// from the point-dipole rules, not from the arithmetic).
+//
+// Once per target leaf the rule points of every element in its direct
+// ranges are gathered as offsets from the leaf's centre (formed in double,
+// then rounded: the offsets span a few leaf sides, so a rounding error of
+// 2^-24 of them is ~1e-6 of the smallest target-point distance), and their
+// moments w_k V M / (4 pi) likewise. Each target then runs through them
+// sixteen element slots at a time:
+//
+//   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point,
+//
+// summed in single precision over an element's points and a batch of
+// elements per slot, then added into sixteen double partial sums that are
+// folded in one fixed order.
+// Elements whose inner zone holds the target (their closed form acts
+// instead) are dropped by slot.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/constants.hpp"
+#include "core/operator/operator_api.hpp"
+#include "core/simd/float_lanes.hpp"
+#include "core/simd/isa.hpp"
+
+ZANDREL_BEGIN
+
+class SingleDirect {
+ public:
+  static constexpr std::size_t width = 16;
+
+  // Gathers the direct ranges of target leaf position `leaf`, whose cell is `a`.
+  void gather(const SourceView& s, const TargetView& t, std::size_t leaf, const TreeCell& a, const double* mags) {
+    const std::size_t npts = s.rule_points, stride = s.stride;
+    first_.clear();
+    end_.clear();
+    base_.clear();
+    std::size_t count = 0;
+    for (std::uint32_t q = t.direct_offsets[leaf]; q < t.direct_offsets[leaf + 1]; q += 2) {
+      first_.push_back(t.direct[q]);
+      end_.push_back(t.direct[q + 1]);
+      base_.push_back(static_cast<std::uint32_t>(count));
+      count += t.direct[q + 1] - t.direct[q];
+    }
+    slots_ = (count + width - 1) / width * width;
+    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_}) v->assign(npts * slots_, 0.0f);
+    cx_ = a.cx;
+    cy_ = a.cy;
+    cz_ = a.cz;
+    // Rule point by rule point, each range's elements are contiguous on both sides.
+    for (std::size_t k = 0; k < npts; ++k) {
+      const double wk = s.rule_weights[k] * inv_4pi;
+      const double *px = s.px + k * stride, *py = s.py + k * stride, *pz = s.pz + k * stride;
+      float *x = x_.data() + k * slots_, *y = y_.data() + k * slots_, *z = z_.data() + k * slots_;
+      float *mx = mx_.data() + k * slots_, *my = my_.data() + k * slots_, *mz = mz_.data() + k * slots_;
+      for (std::size_t r = 0; r < first_.size(); ++r) {
+        const std::size_t shift = base_[r] - std::size_t{first_[r]};
+        for (std::size_t j = first_[r]; j < end_[r]; ++j) {
+          const double w = s.volume[j] * wk;
+          x[j + shift] = static_cast<float>(px[j] - cx_);
+          y[j + shift] = static_cast<float>(py[j] - cy_);
+          z[j + shift] = static_cast<float>(pz[j] - cz_);
+          mx[j + shift] = static_cast<float>(mags[j] * w);
+          my[j + shift] = static_cast<float>(mags[stride + j] * w);
+          mz[j + shift] = static_cast<float>(mags[2 * stride + j] * w);
+        }
+      }
+    }
+    padding_from_ = count;
+  }
+
+  // The slot of tree position j, or none when j lies in no direct range.
+  static constexpr std::size_t none = ~std::size_t{0};
+  std::size_t slot_of(std::uint32_t j) const {
+    for (std::size_t r = 0; r < first_.size(); ++r)
+      if (j >= first_[r] && j < end_[r]) return base_[r] + (j - first_[r]);
+    return none;
+  }
+
+  // The field at (x, y, z) of every gathered point dipole, but those of the
+  // slots in `dropped` (sorted), added into h.
+  void add_field(std::size_t npts, double x, double y, double z, const std::vector<std::size_t>& dropped,
+                 double h[3]) const {
+    using simd::F16;
+    const F16 tx = F16::set1(static_cast<float>(x - cx_)), ty = F16::set1(static_cast<float>(y - cy_)),
+              tz = F16::set1(static_cast<float>(z - cz_));
+    const F16 one = F16::set1(1.0f);
+    alignas(64) double acc[3][width] = {};
+    alignas(64) float part[3][width];
+    // Single-precision partial sums run over a batch of groups (a few hundred
+    // dipoles per lane at most) before they are added into the double ones.
+    constexpr std::size_t groups_per_batch = 8;
+    F16 bx = F16::set1(0.0f), by = bx, bz = bx;
+    std::size_t next = 0;
+    for (std::size_t g = 0, batch = 0; g < slots_; g += width) {
+      std::uint32_t drop = 0;
+      for (; next < dropped.size() && dropped[next] < g + width; ++next) drop |= 1U << (dropped[next] - g);
+      if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
+      F16 fx = F16::set1(0.0f), fy = fx, fz = fx;
+      for (std::size_t k = 0; k < npts; ++k) {
+        const std::size_t at = k * slots_ + g;
+        const F16 rx = tx - F16::load(x_.data() + at), ry = ty - F16::load(y_.data() + at),
+                  rz = tz - F16::load(z_.data() + at);
+        const F16 mx = F16::load(mx_.data() + at), my = F16::load(my_.data() + at), mz = F16::load(mz_.data() + at);
+        const F16 inv2 = one / ((rx * rx + ry * ry) + rz * rz);
+        const F16 inv3 = simd::sqrt(inv2) * inv2;
+        const F16 d = (mx * rx + my * ry) + mz * rz;
+        const F16 s3 = ((d + d) + d) * inv2;
+        fx = fx + (rx * s3 - mx) * inv3;
+        fy = fy + (ry * s3 - my) * inv3;
+        fz = fz + (rz * s3 - mz) * inv3;
+      }
+      bx = bx + simd::zero_lanes(fx, drop);
+      by = by + simd::zero_lanes(fy, drop);
+      bz = bz + simd::zero_lanes(fz, drop);
+      if (++batch == groups_per_batch || g + width >= slots_) {
+        bx.store(part[0]);
+        by.store(part[1]);
+        bz.store(part[2]);
+        for (int c = 0; c < 3; ++c)
+          for (std::size_t l = 0; l < width; ++l) acc[c][l] += static_cast<double>(part[c][l]);
+        bx = by = bz = F16::set1(0.0f);
+        batch = 0;
+      }
+    }
+    for (int c = 0; c < 3; ++c) h[c] += fold(acc[c]);
+  }
+
+ private:
+  // Pairwise, in one fixed order.
+  static double fold(const double* a) {
+    double b[8];
+    for (int l = 0; l < 8; ++l) b[l] = a[l] + a[l + 8];
+    return ((b[0] + b[4]) + (b[2] + b[6])) + ((b[1] + b[5]) + (b[3] + b[7]));
+  }
+
+  std::vector<std::uint32_t> first_, end_, base_;
+  std::size_t slots_ = 0, padding_from_ = 0;
+  double cx_ = 0.0, cy_ = 0.0, cz_ = 0.0;
+  std::vector<float> x_, y_, z_, mx_, my_, mz_;  // point k of slot s at [k * slots_ + s]
+};
+
+ZANDREL_END

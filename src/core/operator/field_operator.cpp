@@ -99,12 +99,20 @@ std::vector<TranslationJob> child_jobs(const Octree& tree, std::span<const std::
   return jobs;
 }
 
+// Groups the jobs by rotation (so that vectors of jobs share one), keeping
+// their order within a rotation: a stable counting sort, since jobs are built
+// output cell by output cell and every output must receive its jobs in an
+// order that depends on nothing else.
 void sort_jobs(std::vector<TranslationJob>& jobs) {
-  std::sort(jobs.begin(), jobs.end(), [](const TranslationJob& a, const TranslationJob& b) {
-    if (a.rotation != b.rotation) return a.rotation < b.rotation;
-    if (a.dst != b.dst) return a.dst < b.dst;
-    return a.src < b.src;
-  });
+  if (jobs.empty()) return;
+  std::uint32_t largest = 0;
+  for (const TranslationJob& job : jobs) largest = std::max(largest, job.rotation);
+  std::vector<std::size_t> start(std::size_t{largest} + 2, 0);
+  for (const TranslationJob& job : jobs) ++start[std::size_t{job.rotation} + 1];
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<TranslationJob> sorted(jobs.size());
+  for (const TranslationJob& job : jobs) sorted[start[job.rotation]++] = job;
+  jobs.swap(sorted);
 }
 
 // The near blocks of one target leaf (six numbers, the symmetric 3x3, per

@@ -120,6 +120,12 @@ void translate(int kind, int p, const double* rotations, const double* z, const 
     const std::uint32_t rot = jobs[j0].rotation;
     std::size_t nl = 0;
     while (nl < lanes && j0 + nl < count && jobs[j0 + nl].rotation == rot) ++nl;
+    // The inputs of the next jobs are scattered over the tree: fetch them
+    // while this group computes.
+    for (std::size_t l = j0 + nl; l < std::min(count, j0 + nl + lanes); ++l) {
+      const char* next = reinterpret_cast<const char*>(in + std::size_t{jobs[l].src} * 2 * ncoef);
+      for (std::size_t b = 0; b < 2 * ncoef * sizeof(double); b += 64) __builtin_prefetch(next + b);
+    }
     Gather cphi{}, sphi{}, rho{};
     for (std::size_t l = 0; l < lanes; ++l) {
       const TranslationJob& job = jobs[j0 + std::min(l, nl - 1)];

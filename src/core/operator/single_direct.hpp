@@ -106,13 +106,13 @@ class SingleDirect {
         const F16 rx = tx - F16::load(x_.data() + at), ry = ty - F16::load(y_.data() + at),
                   rz = tz - F16::load(z_.data() + at);
         const F16 mx = F16::load(mx_.data() + at), my = F16::load(my_.data() + at), mz = F16::load(mz_.data() + at);
-        const F16 inv2 = one / ((rx * rx + ry * ry) + rz * rz);
+        const F16 inv2 = one / simd::fma(rz, rz, simd::fma(ry, ry, rx * rx));
         const F16 inv3 = simd::sqrt(inv2) * inv2;
-        const F16 d = (mx * rx + my * ry) + mz * rz;
+        const F16 d = simd::fma(mz, rz, simd::fma(my, ry, mx * rx));
         const F16 s3 = ((d + d) + d) * inv2;
-        fx = fx + (rx * s3 - mx) * inv3;
-        fy = fy + (ry * s3 - my) * inv3;
-        fz = fz + (rz * s3 - mz) * inv3;
+        fx = simd::fma(simd::fms(rx, s3, mx), inv3, fx);
+        fy = simd::fma(simd::fms(ry, s3, my), inv3, fy);
+        fz = simd::fma(simd::fms(rz, s3, mz), inv3, fz);
       }
       bx = bx + simd::zero_lanes(fx, drop);
       by = by + simd::zero_lanes(fy, drop);

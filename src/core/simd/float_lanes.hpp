@@ -3,9 +3,10 @@
 // register, two AVX2 registers or a plain array. Kernels that can afford
 // single precision (the point dipoles of a loose field operator) trade seven
 // significant digits for twice the lanes of every vector operation. Only
-// correctly rounded IEEE operations are offered (no fused multiply-add, no
-// approximate reciprocals), and the lane count is fixed, so every build gives
-// the same bits.
+// correctly rounded IEEE operations are offered (fused multiply-add rounds
+// once on every build; no approximate reciprocals), and the lane count is
+// fixed, so every build gives the same bits.
+#include <cmath>
 #include <cstdint>
 
 #include "core/simd/isa.hpp"
@@ -29,6 +30,9 @@ inline F16 operator-(F16 a, F16 b) { return {_mm512_sub_ps(a.v, b.v)}; }
 inline F16 operator*(F16 a, F16 b) { return {_mm512_mul_ps(a.v, b.v)}; }
 inline F16 operator/(F16 a, F16 b) { return {_mm512_div_ps(a.v, b.v)}; }
 inline F16 sqrt(F16 a) { return {_mm512_sqrt_ps(a.v)}; }
+// a * b + c and a * b - c, rounded once.
+inline F16 fma(F16 a, F16 b, F16 c) { return {_mm512_fmadd_ps(a.v, b.v, c.v)}; }
+inline F16 fms(F16 a, F16 b, F16 c) { return {_mm512_fmsub_ps(a.v, b.v, c.v)}; }
 // Lanes whose bit is set in `drop` become zero (whatever they held, NaN included).
 inline F16 zero_lanes(F16 a, std::uint32_t drop) {
   return {_mm512_maskz_mov_ps(static_cast<__mmask16>(~drop & 0xFFFF), a.v)};
@@ -49,6 +53,8 @@ inline F16 operator-(F16 a, F16 b) { return {_mm256_sub_ps(a.lo, b.lo), _mm256_s
 inline F16 operator*(F16 a, F16 b) { return {_mm256_mul_ps(a.lo, b.lo), _mm256_mul_ps(a.hi, b.hi)}; }
 inline F16 operator/(F16 a, F16 b) { return {_mm256_div_ps(a.lo, b.lo), _mm256_div_ps(a.hi, b.hi)}; }
 inline F16 sqrt(F16 a) { return {_mm256_sqrt_ps(a.lo), _mm256_sqrt_ps(a.hi)}; }
+inline F16 fma(F16 a, F16 b, F16 c) { return {_mm256_fmadd_ps(a.lo, b.lo, c.lo), _mm256_fmadd_ps(a.hi, b.hi, c.hi)}; }
+inline F16 fms(F16 a, F16 b, F16 c) { return {_mm256_fmsub_ps(a.lo, b.lo, c.lo), _mm256_fmsub_ps(a.hi, b.hi, c.hi)}; }
 inline F16 zero_lanes(F16 a, std::uint32_t drop) {
   // Lane i keeps its value where bit i of `drop` is clear.
   const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
@@ -74,7 +80,9 @@ ZANDREL_F16_BINARY(-)
 ZANDREL_F16_BINARY(*)
 ZANDREL_F16_BINARY(/)
 #undef ZANDREL_F16_BINARY
-inline F16 sqrt(F16 a) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = __builtin_sqrtf(a.v[i]); return r; }
+inline F16 sqrt(F16 a) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = std::sqrt(a.v[i]); return r; }
+inline F16 fma(F16 a, F16 b, F16 c) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = std::fma(a.v[i], b.v[i], c.v[i]); return r; }
+inline F16 fms(F16 a, F16 b, F16 c) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = std::fma(a.v[i], b.v[i], -c.v[i]); return r; }
 inline F16 zero_lanes(F16 a, std::uint32_t drop) {
   F16 r;
   for (int i = 0; i < 16; ++i) r.v[i] = (drop >> i) & 1U ? 0.0f : a.v[i];

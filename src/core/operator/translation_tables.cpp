@@ -88,13 +88,11 @@ std::vector<std::vector<double>> wigner_y(int p, double beta) {
   return d;
 }
 
-// Folds d (full, [m'+n][m+n]) for m >= 0 storage; `transposed` folds d^T.
-void fold(int p, const std::vector<std::vector<double>>& d, bool transposed, double* out) {
+// Folds d (full, [m'+n][m+n]) for m >= 0 storage.
+void fold(int p, const std::vector<std::vector<double>>& d, double* out) {
   for (int n = 1; n <= p; ++n) {
     const int size = 2 * n + 1;
-    const auto at = [&](int mp, int m) {
-      return transposed ? d[n][(m + n) * size + (mp + n)] : d[n][(mp + n) * size + (m + n)];
-    };
+    const auto at = [&](int mp, int m) { return d[n][(mp + n) * size + (m + n)]; };
     double* pm = out + translation::folded_offset(n);
     double* qm = pm + (n + 1) * (n + 1);
     for (int mp = 0; mp <= n; ++mp)
@@ -114,11 +112,10 @@ double harmonic_norm(int n, int m) {
 }
 
 std::vector<double> y_rotation(int p, double theta) {
-  // Forward by -theta, backward by +theta = the transpose (d(-b) = d(b)^T).
+  // Forward by -theta; backward by +theta is the transpose (d(-b) = d(b)^T),
+  // which translation::rotate reads from the same matrices.
   std::vector<double> out(translation::rotation_size(p));
-  const auto d = wigner_y(p, -theta);
-  fold(p, d, false, out.data());
-  fold(p, d, true, out.data() + out.size() / 2);
+  fold(p, wigner_y(p, -theta), out.data());
   return out;
 }
 

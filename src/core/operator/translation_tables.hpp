@@ -15,8 +15,8 @@ namespace zandrel {
 double harmonic_norm(int n, int m);
 
 // The folded y-rotation matrices (translation::rotation_size(p) doubles) for
-// an offset of polar angle theta: forward by -theta (onto +z), then backward
-// by +theta.
+// an offset of polar angle theta: forward by -theta (onto +z); the backward
+// rotation by +theta is read from them transposed.
 std::vector<double> y_rotation(int p, double theta);
 
 // The matrices of one kind of translation along z (translation::Kind), order by order.

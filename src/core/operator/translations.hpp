@@ -50,7 +50,9 @@ constexpr std::size_t folded_offset(int n) {
   for (int k = 1; k < n; ++k) s += folded_size(k);
   return s;
 }
-constexpr std::size_t rotation_size(int p) { return 2 * folded_offset(p + 1); }
+// One angle's table holds the forward matrices only: the backward rotation
+// is their transpose (see rotate).
+constexpr std::size_t rotation_size(int p) { return folded_offset(p + 1); }
 
 // Offset of order i's matrix in a z table, and its size (degrees from max(i, 1)).
 constexpr int z_count(int p, int i) { return p - (i > 1 ? i : 1) + 1; }
@@ -60,41 +62,56 @@ constexpr std::size_t z_offset(int p, int i) {
   return s;
 }
 
-// out[a] = sum_b m[a * ld + b] x[b] for a < Rows, b < cols: the sums run
-// input by input with the Rows partial sums in registers (independent
-// chains; a sum formed in memory would wait on every store).
+// out[a] = sum_b m[a * row + b * col] x[b] for a < Rows, b < cols: the sums
+// run input by input with the Rows partial sums in registers (independent
+// chains; a sum formed in memory would wait on every store). (row, col) =
+// (ld, 1) reads the matrix, (1, ld) its transpose.
 template <int Rows, class W>
-inline void matvec(const double* m, int ld, int cols, const W* x, W* out) {
+inline void matvec(const double* m, int row, int col, int cols, const W* x, W* out) {
   W acc[Rows];
-  for (int a = 0; a < Rows; ++a) acc[a] = W::set1(m[a * ld]) * x[0];
+  for (int a = 0; a < Rows; ++a) acc[a] = W::set1(m[a * row]) * x[0];
   for (int b = 1; b < cols; ++b) {
     const W xb = x[b];
-    for (int a = 0; a < Rows; ++a) acc[a] = simd::fma(W::set1(m[a * ld + b]), xb, acc[a]);
+    for (int a = 0; a < Rows; ++a) acc[a] = simd::fma(W::set1(m[a * row + b * col]), xb, acc[a]);
   }
   for (int a = 0; a < Rows; ++a) out[a] = acc[a];
 }
 
 // matvec with the row count chosen at run time (1 .. max_order + 1).
 template <class W, int Rows = 1>
-inline void matvec_rows(int rows, const double* m, int ld, int cols, const W* x, W* out) {
+inline void matvec_rows(int rows, const double* m, int row, int col, int cols, const W* x, W* out) {
   if constexpr (Rows <= harmonics::max_order + 1) {
-    if (rows == Rows) return matvec<Rows>(m, ld, cols, x, out);
-    matvec_rows<W, Rows + 1>(rows, m, ld, cols, x, out);
+    if (rows == Rows) return matvec<Rows>(m, row, col, cols, x, out);
+    matvec_rows<W, Rows + 1>(rows, m, row, col, cols, x, out);
   }
 }
 
-// Applies one angle's folded matrices (forward or backward half) to lanes of
-// coefficients of degrees 1..p, in place.
+// Applies one angle's folded matrices to lanes of coefficients of degrees
+// 1..p, in place: forward (P_n to the real parts, Q_n to the imaginary parts
+// of orders >= 1), or backward. The backward rotation is the inverse, d^T of
+// the Wigner matrices; folded onto orders m >= 0 it reads Q_n^T and
+// D P_n^T D^-1 with D = diag(2, 1, ..., 1) (order 0 takes both signs of m
+// once, the others twice), where the factors 2 and 1/2 are exact.
 template <class W>
-inline void rotate(int p, const double* table, W* re, W* im) {
+inline void rotate(int p, const double* table, bool backward, W* re, W* im) {
   W out[harmonics::max_order + 1];
+  const W two = W::set1(2.0), half = W::set1(0.5);
   for (int n = 1; n <= p; ++n) {
     const double* pm = table + folded_offset(n);
     const double* qm = pm + (n + 1) * (n + 1);
     const std::size_t base = harmonics::index(n, 0);
-    matvec_rows(n + 1, pm, n + 1, n + 1, re + base, out);
+    if (backward) {
+      re[base] = re[base] * half;
+      matvec_rows(n + 1, pm, 1, n + 1, n + 1, re + base, out);
+      out[0] = out[0] * two;
+    } else {
+      matvec_rows(n + 1, pm, n + 1, 1, n + 1, re + base, out);
+    }
     for (int a = 0; a <= n; ++a) re[base + a] = out[a];
-    matvec_rows(n, qm, n, n, im + base + 1, out);
+    if (backward)
+      matvec_rows(n, qm, 1, n, n, im + base + 1, out);
+    else
+      matvec_rows(n, qm, n, 1, n, im + base + 1, out);
     for (int a = 0; a < n; ++a) im[base + 1 + a] = out[a];
   }
 }
@@ -136,7 +153,7 @@ inline void translate(Kind kind, int p, const double* rotation, const double* z,
                       W* re, W* im, W* out_re, W* out_im) {
   const W neg_sin = -sin_phi;
   phase(p, cos_phi, kind == local_to_local ? neg_sin : sin_phi, re, im);
-  rotate(p, rotation, re, im);
+  rotate(p, rotation, false, re, im);
   // Powers of rho around the z matrices.
   W up[harmonics::max_order + 2], down[harmonics::max_order + 2];
   up[0] = down[0] = W::set1(1.0);
@@ -156,14 +173,14 @@ inline void translate(Kind kind, int p, const double* rotation, const double* z,
       for (int k = lo; k <= p; ++k) x[k - lo] = in[harmonics::index(k, i)];
       if (part == 1 && kind == multipole_to_local)
         for (int k = 0; k < count; ++k) x[k] = -x[k];  // conjugate
-      matvec_rows(count, mat, count, count, x, y);
+      matvec_rows(count, mat, count, 1, count, x, y);
       for (int j = lo; j <= p; ++j) out[harmonics::index(j, i)] = y[j - lo];
     }
     if (i == 0)
       for (int j = lo; j <= p; ++j) out_im[harmonics::index(j, 0)] = W::set1(0.0);
   }
   scale_degrees(p, kind == multipole_to_multipole ? up : kind == multipole_to_local ? down + 1 : down, out_re, out_im);
-  rotate(p, rotation + rotation_size(p) / 2, out_re, out_im);
+  rotate(p, rotation, true, out_re, out_im);
   phase(p, cos_phi, kind == multipole_to_multipole ? neg_sin : sin_phi, out_re, out_im);
 }
 

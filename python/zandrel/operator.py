@@ -48,7 +48,7 @@ ACCURACY_TABLE = (
     (1e-6, 12, 0.4, 3.0, 3.0, 7, True, False, False),
     (0.0, 12, 0.35, 4.0, 4.0, 7, True, False, False),
 )
-_LEAF_SIZE = 12
+_LEAF_SIZE = 16  # at most 16: the stored near blocks mark a leaf's elements in 16 bits
 
 
 def _parameters(accuracy):

@@ -43,7 +43,7 @@ struct OperatorParams {
   bool exact_math = false;     // library atan2/log in the closed form
   bool store_near = true;      // near blocks stored (quantised) rather than recomputed per application
   bool single_direct = false;  // direct point dipoles in single precision (relative error ~1e-6 per pair)
-  std::uint32_t leaf_size = 12;
+  std::uint32_t leaf_size = 16;
 };
 
 // A set of targets with everything an application needs about them.

@@ -13,6 +13,7 @@
 
 #include "core/constants.hpp"
 #include "core/kernels/source_views.hpp"
+#include "core/simd/float_lanes.hpp"
 #include "core/simd/isa.hpp"
 #include "core/simd/simd.hpp"
 #include "core/simd/vec3_lanes.hpp"
@@ -78,6 +79,22 @@ struct PointDipole {
     const W d = (m.x * u.x + m.y * u.y) + m.z * u.z;
     const W d3 = (d + d) + d;
     return {(u.x * d3 - m.x) * c, (u.y * d3 - m.y) * c, (u.z * d3 - m.z) * c};
+  }
+
+  // The same field in fused form, for sums that need speed more than the
+  // operation order above (the field operator's single-precision dipoles):
+  // m is the moment already divided by 4 pi, and h gains
+  //   (r (3 m . r / |r|^2) - m) / |r|^3,
+  // with two roundings fewer per component and no reciprocal of |r| itself.
+  template <class W>
+  ZANDREL_FORCE_INLINE static void add_fused_field(const Vec3Lanes<W>& r, const Vec3Lanes<W>& m, Vec3Lanes<W>& h) {
+    const W inv2 = W::set1(1.0) / simd::fma(r.z, r.z, simd::fma(r.y, r.y, r.x * r.x));
+    const W inv3 = simd::sqrt(inv2) * inv2;
+    const W d = simd::fma(m.z, r.z, simd::fma(m.y, r.y, m.x * r.x));
+    const W s3 = ((d + d) + d) * inv2;
+    h.x = simd::fma(simd::fms(r.x, s3, m.x), inv3, h.x);
+    h.y = simd::fma(simd::fms(r.y, s3, m.y), inv3, h.y);
+    h.z = simd::fma(simd::fms(r.z, s3, m.z), inv3, h.z);
   }
 
   template <class W>

@@ -10,8 +10,9 @@
 // moments w_k V M / (4 pi) likewise. Each target then runs through them
 // sixteen element slots at a time:
 //
-//   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point,
+//   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point
 //
+// (PointDipole::add_fused_field),
 // summed in single precision over an element's points and a batch of
 // elements per slot, then added into sixteen double partial sums that are
 // folded in one fixed order.
@@ -23,9 +24,11 @@
 #include <vector>
 
 #include "core/constants.hpp"
+#include "core/kernels/point_dipole.hpp"
 #include "core/operator/operator_api.hpp"
 #include "core/simd/float_lanes.hpp"
 #include "core/simd/isa.hpp"
+#include "core/simd/vec3_lanes.hpp"
 
 ZANDREL_BEGIN
 
@@ -88,42 +91,35 @@ class SingleDirect {
     using simd::F16;
     const F16 tx = F16::set1(static_cast<float>(x - cx_)), ty = F16::set1(static_cast<float>(y - cy_)),
               tz = F16::set1(static_cast<float>(z - cz_));
-    const F16 one = F16::set1(1.0f);
     alignas(64) double acc[3][width] = {};
     alignas(64) float part[3][width];
     // Single-precision partial sums run over a batch of groups (a few hundred
     // dipoles per lane at most) before they are added into the double ones.
     constexpr std::size_t groups_per_batch = 8;
-    F16 bx = F16::set1(0.0f), by = bx, bz = bx;
+    F16 bx = F16::set1(0.0), by = bx, bz = bx;
     std::size_t next = 0;
     for (std::size_t g = 0, batch = 0; g < slots_; g += width) {
       std::uint32_t drop = 0;
       for (; next < dropped.size() && dropped[next] < g + width; ++next) drop |= 1U << (dropped[next] - g);
       if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
-      F16 fx = F16::set1(0.0f), fy = fx, fz = fx;
+      Vec3Lanes<F16> f = Vec3Lanes<F16>::zero();
       for (std::size_t k = 0; k < npts; ++k) {
         const std::size_t at = k * slots_ + g;
-        const F16 rx = tx - F16::load(x_.data() + at), ry = ty - F16::load(y_.data() + at),
-                  rz = tz - F16::load(z_.data() + at);
-        const F16 mx = F16::load(mx_.data() + at), my = F16::load(my_.data() + at), mz = F16::load(mz_.data() + at);
-        const F16 inv2 = one / simd::fma(rz, rz, simd::fma(ry, ry, rx * rx));
-        const F16 inv3 = simd::sqrt(inv2) * inv2;
-        const F16 d = simd::fma(mz, rz, simd::fma(my, ry, mx * rx));
-        const F16 s3 = ((d + d) + d) * inv2;
-        fx = simd::fma(simd::fms(rx, s3, mx), inv3, fx);
-        fy = simd::fma(simd::fms(ry, s3, my), inv3, fy);
-        fz = simd::fma(simd::fms(rz, s3, mz), inv3, fz);
+        const Vec3Lanes<F16> r{tx - F16::load(x_.data() + at), ty - F16::load(y_.data() + at),
+                               tz - F16::load(z_.data() + at)};
+        PointDipole::add_fused_field(r, {F16::load(mx_.data() + at), F16::load(my_.data() + at),
+                                         F16::load(mz_.data() + at)}, f);
       }
-      bx = bx + simd::zero_lanes(fx, drop);
-      by = by + simd::zero_lanes(fy, drop);
-      bz = bz + simd::zero_lanes(fz, drop);
+      bx = bx + simd::zero_lanes(f.x, drop);
+      by = by + simd::zero_lanes(f.y, drop);
+      bz = bz + simd::zero_lanes(f.z, drop);
       if (++batch == groups_per_batch || g + width >= slots_) {
         bx.store(part[0]);
         by.store(part[1]);
         bz.store(part[2]);
         for (int c = 0; c < 3; ++c)
           for (std::size_t l = 0; l < width; ++l) acc[c][l] += static_cast<double>(part[c][l]);
-        bx = by = bz = F16::set1(0.0f);
+        bx = by = bz = F16::set1(0.0);
         batch = 0;
       }
     }

@@ -22,7 +22,7 @@ namespace simd {
 struct F16 {
   __m512 v;
   static F16 load(const float* p) { return {_mm512_loadu_ps(p)}; }
-  static F16 set1(float x) { return {_mm512_set1_ps(x)}; }
+  static F16 set1(double x) { return {_mm512_set1_ps(static_cast<float>(x))}; }
   void store(float* p) const { _mm512_storeu_ps(p, v); }
 };
 inline F16 operator+(F16 a, F16 b) { return {_mm512_add_ps(a.v, b.v)}; }
@@ -42,7 +42,10 @@ inline F16 zero_lanes(F16 a, std::uint32_t drop) {
 struct F16 {
   __m256 lo, hi;
   static F16 load(const float* p) { return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)}; }
-  static F16 set1(float x) { return {_mm256_set1_ps(x), _mm256_set1_ps(x)}; }
+  static F16 set1(double x) {
+    const float f = static_cast<float>(x);
+    return {_mm256_set1_ps(f), _mm256_set1_ps(f)};
+  }
   void store(float* p) const {
     _mm256_storeu_ps(p, lo);
     _mm256_storeu_ps(p + 8, hi);
@@ -69,7 +72,7 @@ inline F16 zero_lanes(F16 a, std::uint32_t drop) {
 struct F16 {
   float v[16];
   static F16 load(const float* p) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = p[i]; return r; }
-  static F16 set1(float x) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = x; return r; }
+  static F16 set1(double x) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = static_cast<float>(x); return r; }
   void store(float* p) const { for (int i = 0; i < 16; ++i) p[i] = v[i]; }
 };
 #define ZANDREL_F16_BINARY(op)                                            \

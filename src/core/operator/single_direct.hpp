@@ -4,10 +4,12 @@
 // from the point-dipole rules, not from the arithmetic).
 //
 // Once per target leaf the rule points of every element in its direct
-// ranges are gathered as offsets from the leaf's centre (formed in double,
-// then rounded: the offsets span a few leaf sides, so a rounding error of
-// 2^-24 of them is ~1e-6 of the smallest target-point distance), and their
-// moments w_k V M / (4 pi) likewise. Each target then runs through them
+// ranges are gathered as offsets from the leaf's centre in units of its side
+// L (formed in double, then rounded: the offsets span a few sides, so a
+// rounding error of 2^-24 of them is ~1e-6 of the smallest target-point
+// distance), and their moments w_k (V / L^3) M / (4 pi) likewise. The dipole
+// field is invariant under that change of unit, so the sums give H in A/m
+// at any size of mesh (no length is raised to a power in single precision). Each target then runs through them
 // sixteen element slots at a time:
 //
 //   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point
@@ -54,9 +56,11 @@ class SingleDirect {
     cx_ = a.cx;
     cy_ = a.cy;
     cz_ = a.cz;
+    unit_ = 1.0 / a.side;
+    const double volume_unit = (unit_ * unit_) * unit_;
     // Rule point by rule point, each range's elements are contiguous on both sides.
     for (std::size_t k = 0; k < npts; ++k) {
-      const double wk = s.rule_weights[k] * inv_4pi;
+      const double wk = (s.rule_weights[k] * inv_4pi) * volume_unit;
       const double *px = s.px + k * stride, *py = s.py + k * stride, *pz = s.pz + k * stride;
       float *x = x_.data() + k * slots_, *y = y_.data() + k * slots_, *z = z_.data() + k * slots_;
       float *mx = mx_.data() + k * slots_, *my = my_.data() + k * slots_, *mz = mz_.data() + k * slots_;
@@ -64,9 +68,9 @@ class SingleDirect {
         const std::size_t shift = base_[r] - std::size_t{first_[r]};
         for (std::size_t j = first_[r]; j < end_[r]; ++j) {
           const double w = s.volume[j] * wk;
-          x[j + shift] = static_cast<float>(px[j] - cx_);
-          y[j + shift] = static_cast<float>(py[j] - cy_);
-          z[j + shift] = static_cast<float>(pz[j] - cz_);
+          x[j + shift] = static_cast<float>((px[j] - cx_) * unit_);
+          y[j + shift] = static_cast<float>((py[j] - cy_) * unit_);
+          z[j + shift] = static_cast<float>((pz[j] - cz_) * unit_);
           mx[j + shift] = static_cast<float>(mags[j] * w);
           my[j + shift] = static_cast<float>(mags[stride + j] * w);
           mz[j + shift] = static_cast<float>(mags[2 * stride + j] * w);
@@ -89,8 +93,7 @@ class SingleDirect {
   void add_field(std::size_t npts, double x, double y, double z, const std::vector<std::size_t>& dropped,
                  double h[3]) const {
     using simd::F16;
-    const F16 tx = F16::set1(static_cast<float>(x - cx_)), ty = F16::set1(static_cast<float>(y - cy_)),
-              tz = F16::set1(static_cast<float>(z - cz_));
+    const F16 tx = F16::set1((x - cx_) * unit_), ty = F16::set1((y - cy_) * unit_), tz = F16::set1((z - cz_) * unit_);
     alignas(64) double acc[3][width] = {};
     alignas(64) float part[3][width];
     // Single-precision partial sums run over a batch of groups (a few hundred
@@ -136,7 +139,7 @@ class SingleDirect {
 
   std::vector<std::uint32_t> first_, end_, base_;
   std::size_t slots_ = 0, padding_from_ = 0;
-  double cx_ = 0.0, cy_ = 0.0, cz_ = 0.0;
+  double cx_ = 0.0, cy_ = 0.0, cz_ = 0.0, unit_ = 1.0;
   std::vector<float> x_, y_, z_, mx_, my_, mz_;  // point k of slot s at [k * slots_ + s]
 };
 

@@ -183,33 +183,49 @@ void scattered_tetrahedra(std::size_t count, std::vector<Vec3>& nodes, std::vect
   }
 }
 
+// Settings of the loose levels (stored near blocks, single-precision
+// dipoles) or of the tight ones (exact functions, everything in double).
+OperatorParams level(bool tight) {
+  OperatorParams params;
+  params.exact_math = tight;
+  params.store_near = !tight;
+  params.single_direct = !tight;
+  return params;
+}
+
+std::vector<double> random_magnetisations(std::size_t elements, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> g;
+  std::vector<double> m(3 * elements);
+  for (double& v : m) v = g(rng);
+  return m;
+}
+
+Columns at_centroids(const FieldOperator& op, const std::vector<double>& m) {
+  const TargetPlan plan = op.plan_rows({}, true);
+  Columns out(op.n_elements());
+  op.apply(plan, m, out);
+  return out;
+}
+
+void expect_same_bits(const std::vector<Columns>& results, bool tight) {
+  for (const Columns& r : results)
+    for (std::size_t i = 0; i < r.size(); ++i)
+      ASSERT_TRUE(testing::same_bits(Vec3{r.x[i], r.y[i], r.z[i]},
+                                     Vec3{results[0].x[i], results[0].y[i], results[0].z[i]}))
+          << "tight " << tight << " target " << i;
+}
+
 TEST(FieldOperatorBuilds, EveryInstructionSetGivesTheSameBits) {
   std::vector<Vec3> nodes;
   std::vector<Element> elements;
   scattered_tetrahedra(1500, nodes, elements);
-  std::mt19937_64 rng(5);
-  std::normal_distribution<double> g;
-  std::vector<double> m(3 * elements.size());
-  for (double& v : m) v = g(rng);
-  for (const bool exact : {false, true}) {
-    OperatorParams params;
-    params.exact_math = exact;
-    params.store_near = !exact;
-    params.single_direct = !exact;
+  const std::vector<double> m = random_magnetisations(elements.size(), 5);
+  for (const bool tight : {false, true}) {
     std::vector<Columns> results;
-    for (const Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
-      if (!isa_supported(isa)) continue;
-      const FieldOperator op(nodes, elements, params, 2, isa);
-      const TargetPlan plan = op.plan_rows({}, true);
-      Columns out(elements.size());
-      op.apply(plan, m, out);
-      results.push_back(out);
-    }
-    for (const Columns& r : results)
-      for (std::size_t i = 0; i < elements.size(); ++i)
-        ASSERT_TRUE(testing::same_bits(Vec3{r.x[i], r.y[i], r.z[i]},
-                                     Vec3{results[0].x[i], results[0].y[i], results[0].z[i]}))
-            << "exact " << exact << " target " << i;
+    for (const Isa isa : {Isa::portable, Isa::avx2, Isa::avx512})
+      if (isa_supported(isa)) results.push_back(at_centroids(FieldOperator(nodes, elements, level(tight), 2, isa), m));
+    expect_same_bits(results, tight);
   }
 }
 
@@ -220,30 +236,15 @@ TEST(FieldOperatorBuilds, ScalingTheMeshByPowersOfTwoKeepsTheBits) {
   std::vector<Vec3> nodes;
   std::vector<Element> elements;
   scattered_tetrahedra(600, nodes, elements);
-  std::mt19937_64 rng(9);
-  std::normal_distribution<double> g;
-  std::vector<double> m(3 * elements.size());
-  for (double& v : m) v = g(rng);
-  for (const bool exact : {false, true}) {
-    OperatorParams params;
-    params.exact_math = exact;
-    params.store_near = !exact;
-    params.single_direct = !exact;
+  const std::vector<double> m = random_magnetisations(elements.size(), 9);
+  for (const bool tight : {false, true}) {
     std::vector<Columns> results;
     for (const int k : {0, -60, 60}) {
       std::vector<Vec3> scaled(nodes);
       for (Vec3& x : scaled) x = x * std::ldexp(1.0, k);
-      const FieldOperator op(scaled, elements, params, 2);
-      const TargetPlan plan = op.plan_rows({}, true);
-      Columns out(elements.size());
-      op.apply(plan, m, out);
-      results.push_back(out);
+      results.push_back(at_centroids(FieldOperator(scaled, elements, level(tight), 2), m));
     }
-    for (const Columns& r : results)
-      for (std::size_t i = 0; i < elements.size(); ++i)
-        ASSERT_TRUE(testing::same_bits(Vec3{r.x[i], r.y[i], r.z[i]},
-                                       Vec3{results[0].x[i], results[0].y[i], results[0].z[i]}))
-            << "exact " << exact << " target " << i;
+    expect_same_bits(results, tight);
   }
 }
 

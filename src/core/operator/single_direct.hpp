@@ -52,7 +52,14 @@ class SingleDirect {
       count += t.direct[q + 1] - t.direct[q];
     }
     slots_ = (count + width - 1) / width * width;
-    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_}) v->assign(npts * slots_, 0.0f);
+    // Every slot below `count` is written below; the padding after it is
+    // zeroed (its lanes are dropped, but stay finite).
+    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_}) {
+      v->resize(npts * slots_);
+      for (std::size_t k = 0; k < npts; ++k)
+        std::fill(v->begin() + static_cast<std::ptrdiff_t>(k * slots_ + count),
+                  v->begin() + static_cast<std::ptrdiff_t>((k + 1) * slots_), 0.0f);
+    }
     cx_ = a.cx;
     cy_ = a.cy;
     cz_ = a.cz;

@@ -5,9 +5,11 @@
 #include <complex>
 #include <numeric>
 #include <utility>
+#include <cstdlib>
 
 #include <time.h>
 
+#include "core/constants.hpp"
 #include "core/dispatch/dispatch.hpp"
 #include "core/errors.hpp"
 #include "core/operator/harmonics.hpp"
@@ -247,6 +249,26 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
   };
   source_cells_.reach_in = cell_reach(tree_, threads_, zone(params_.inner_factor));
   source_cells_.reach_out = cell_reach(tree_, threads_, zone(params_.outer_factor));
+  if (params_.single_direct) {
+    // Offsets within the leaf are a fraction of its side, so single
+    // precision keeps them to ~1e-7 of it whatever the mesh's extent.
+    leaf_of_.assign(stride, 0);
+    for (auto* v : {&ux_, &uy_, &uz_}) v->assign(npts * stride, 0.0f);
+    for_pieces(tree_.leaves.size(), 64, threads_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t l = begin; l < end; ++l) {
+        const TreeCell& leaf = tree_.cells[tree_.leaves[l]];
+        for (std::uint32_t pos = leaf.first; pos < leaf.end; ++pos) {
+          leaf_of_[pos] = tree_.leaves[l];
+          for (std::size_t k = 0; k < npts; ++k) {
+            const std::size_t at = k * stride + pos;
+            ux_[at] = static_cast<float>((px_[at] - leaf.cx) / leaf.side);
+            uy_[at] = static_cast<float>((py_[at] - leaf.cy) / leaf.side);
+            uz_[at] = static_cast<float>((pz_[at] - leaf.cz) / leaf.side);
+          }
+        }
+      }
+    });
+  }
   RotationSet up;
   up_rotation_ = parent_rotations(tree_, up);
   up_rotations_ = up.tables(params_.order, threads_);
@@ -275,6 +297,10 @@ SourceView FieldOperator::source_view() const {
   v.n_cells = tree_.cells.size();
   v.order_p = params_.order;
   v.single_direct = params_.single_direct;
+  v.ux = ux_.data();
+  v.uy = uy_.data();
+  v.uz = uz_.data();
+  v.leaf_of = leaf_of_.data();
   return v;
 }
 
@@ -316,7 +342,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   TargetPlan plan;
   plan.n_targets = targets.size();
   if (targets.empty() || elements_.empty()) return plan;
-  plan.tree = Octree::build(targets, cube, params_.leaf_size);
+  plan.tree = Octree::build(targets, cube, getenv("TLEAF") ? std::atoi(getenv("TLEAF")) : params_.leaf_size);
   const std::size_t n = targets.size();
   plan.tx.resize(n);
   plan.ty.resize(n);
@@ -474,6 +500,23 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
     }
   });
 
+  // The single-precision point dipoles' moments, in their source leaf's units.
+  std::vector<float> moments;
+  if (params_.single_direct) {
+    const std::size_t npts = rule_.weights.size();
+    moments.assign(3 * npts * stride, 0.0f);
+    for_pieces(elements_.size(), elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) {
+        const double unit = 1.0 / tree_.cells[leaf_of_[j]].side, volume_unit = (unit * unit) * unit;
+        for (std::size_t q = 0; q < npts; ++q) {
+          const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
+          for (std::size_t c = 0; c < 3; ++c)
+            moments[(3 * q + c) * stride + j] = static_cast<float>(mags[c * stride + j] * w);
+        }
+      }
+    });
+  }
+
   // Multipoles: leaves from their rule points, then every branch from its children, deepest first.
   std::vector<double> multipoles(tree_.cells.size() * 2 * ncoef, 0.0);
   for_pieces(tree_.leaves.size(), 4 * leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
@@ -536,7 +579,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
       near.mask_start = plan.mask_start.data() + begin;
       near.inner_start = plan.inner_start.data() + begin;
       near.shell_start = plan.shell_start.data() + begin;
-      k.leaf_fields(s, t, locals.data(), mags.data(), near, begin, end, hx.data(), hy.data(), hz.data());
+      k.leaf_fields(s, t, locals.data(), mags.data(), moments.data(), near, begin, end, hx.data(), hy.data(), hz.data());
       return;
     }
     std::vector<double> blocks;
@@ -546,7 +589,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
       NearBlocks near{};
       near.blocks = blocks.data();
       near.start = &zero;
-      k.leaf_fields(s, t, locals.data(), mags.data(), near, l, l + 1, hx.data(), hy.data(), hz.data());
+      k.leaf_fields(s, t, locals.data(), mags.data(), moments.data(), near, l, l + 1, hx.data(), hy.data(), hz.data());
     }
   });
   lap(&ApplyProfile::leaves);
@@ -572,14 +615,15 @@ std::size_t FieldOperator::memory_bytes() const {
                   bytes(source_cells_.reach_in) + bytes(source_cells_.reach_out) + bytes(up_rotation_) +
                   bytes(up_rotations_) + bytes(z_up_);
   for (const auto* v : {&cx_, &cy_, &cz_, &inner2_, &outer2_, &volume_, &px_, &py_, &pz_}) s += bytes(*v);
-  return s;
+  return s + bytes(ux_) + bytes(uy_) + bytes(uz_) + bytes(leaf_of_);
 }
 
 std::size_t FieldOperator::apply_workspace_bytes(const TargetPlan& plan) const {
   const std::size_t ncoef = harmonics::count(params_.order);
   return (3 * (elements_.size() + padding) + 3 * plan.n_targets +
           2 * ncoef * (tree_.cells.size() + plan.tree.cells.size())) *
-         sizeof(double);
+             sizeof(double) +
+         (params_.single_direct ? 3 * rule_.weights.size() * (elements_.size() + padding) * sizeof(float) : 0);
 }
 
 }  // namespace zandrel

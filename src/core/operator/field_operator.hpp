@@ -123,6 +123,10 @@ class FieldOperator {
   std::vector<double> up_rotations_, z_up_;
   // Per element in tree order: centroid, squared near-zone radii, volume, rule points.
   std::vector<double> cx_, cy_, cz_, inner2_, outer2_, volume_, px_, py_, pz_;
+  // With single-precision direct dipoles: the rule points in their source
+  // leaf's units, and the leaf of every tree position (see SourceView).
+  std::vector<float> ux_, uy_, uz_;
+  std::vector<std::uint32_t> leaf_of_;
 };
 
 }  // namespace zandrel

@@ -44,6 +44,11 @@ struct SourceView {
   std::size_t n_cells;
   int order_p;         // expansion order
   bool single_direct;  // the direct point dipoles in single precision
+  // With single_direct: rule point k of element j as an offset from the
+  // centre of its source leaf in units of the leaf's side (at [k * stride + j]),
+  // and the leaf (a cell) that holds each tree position.
+  const float *ux, *uy, *uz;
+  const std::uint32_t* leaf_of;
 };
 
 // A set of targets in the order of their own tree (on the lattice of the
@@ -113,9 +118,13 @@ struct OperatorKernels {
                     std::size_t count, const double* in, double* out);
   // H at the targets of target leaves begin..end-1 (positions in t.leaves):
   // their local expansion, the direct point dipoles and the near blocks;
-  // written to out (tree order).
+  // written to out (tree order). With single_direct, `moments` holds the
+  // point dipoles' moments w_k V M / (4 pi L^3), L the side of the element's
+  // source leaf, rounded to single precision (component c of point k of
+  // element j at [(3 k + c) * stride + j]).
   void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
-                      const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz);
+                      const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx,
+                      double* hy, double* hz);
   // The near blocks (6 doubles per pair, enumeration order) of the targets of
   // leaf position `leaf`; `exact` picks the library arctangent and logarithm.
   void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, double* out);

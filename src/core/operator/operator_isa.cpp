@@ -317,7 +317,7 @@ struct NearStage {
 };
 
 void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
-                 const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz) {
+                 const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz) {
   const int p = s.order_p;
   const std::size_t ncoef = harmonics::count(p), stride = s.stride;
   const harmonics::Recurrences rec(p - 1);
@@ -392,7 +392,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
       stage.finish(h);
     };
     if (s.single_direct) {
-      single.gather(s, t, l, a, mags);
+      single.gather(s, t, l, a, moments);
       for (std::uint32_t i = a.first; i < a.end; ++i) {
         double h[3] = {hx[i], hy[i], hz[i]};
         dropped.clear();

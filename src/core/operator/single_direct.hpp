@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/constants.hpp"
 #include "core/kernels/point_dipole.hpp"
 #include "core/operator/operator_api.hpp"
 #include "core/simd/float_lanes.hpp"
@@ -38,8 +37,13 @@ class SingleDirect {
  public:
   static constexpr std::size_t width = 16;
 
-  // Gathers the direct ranges of target leaf position `leaf`, whose cell is `a`.
-  void gather(const SourceView& s, const TargetView& t, std::size_t leaf, const TreeCell& a, const double* mags) {
+  // Gathers the direct ranges of target leaf position `leaf`, whose cell is
+  // `a`, from the rule points and moments in their source leaves' units
+  // (SourceView::ux.., leaf_fields' moments). A source leaf of side L_b at
+  // centre c_b maps into a's units by the offset (c_b - c_a) / L_a and the
+  // ratio L_b / L_a, a power of two: scaling by it is exact, so each offset
+  // takes one rounding and each moment (times the ratio cubed) none.
+  void gather(const SourceView& s, const TargetView& t, std::size_t leaf, const TreeCell& a, const float* moments) {
     const std::size_t npts = s.rule_points, stride = s.stride;
     first_.clear();
     end_.clear();
@@ -64,24 +68,34 @@ class SingleDirect {
     cy_ = a.cy;
     cz_ = a.cz;
     unit_ = 1.0 / a.side;
-    const double volume_unit = (unit_ * unit_) * unit_;
-    // Rule point by rule point, each range's elements are contiguous on both sides.
-    for (std::size_t k = 0; k < npts; ++k) {
-      const double wk = (s.rule_weights[k] * inv_4pi) * volume_unit;
-      const double *px = s.px + k * stride, *py = s.py + k * stride, *pz = s.pz + k * stride;
-      float *x = x_.data() + k * slots_, *y = y_.data() + k * slots_, *z = z_.data() + k * slots_;
-      float *mx = mx_.data() + k * slots_, *my = my_.data() + k * slots_, *mz = mz_.data() + k * slots_;
-      for (std::size_t r = 0; r < first_.size(); ++r) {
-        const std::size_t shift = base_[r] - std::size_t{first_[r]};
-        for (std::size_t j = first_[r]; j < end_[r]; ++j) {
-          const double w = s.volume[j] * wk;
-          x[j + shift] = static_cast<float>((px[j] - cx_) * unit_);
-          y[j + shift] = static_cast<float>((py[j] - cy_) * unit_);
-          z[j + shift] = static_cast<float>((pz[j] - cz_) * unit_);
-          mx[j + shift] = static_cast<float>(mags[j] * w);
-          my[j + shift] = static_cast<float>(mags[stride + j] * w);
-          mz[j + shift] = static_cast<float>(mags[2 * stride + j] * w);
+    // Source leaf by source leaf (a range is a run of whole leaves).
+    for (std::size_t r = 0; r < first_.size(); ++r) {
+      for (std::uint32_t j0 = first_[r]; j0 < end_[r];) {
+        const TreeCell& b = s.cells[s.leaf_of[j0]];
+        const std::uint32_t j1 = std::min(end_[r], b.end);
+        const double ratio = b.side * unit_;
+        const simd::F16 scale = simd::F16::set1(ratio), moment_scale = simd::F16::set1((ratio * ratio) * ratio);
+        const simd::F16 ox = simd::F16::set1(static_cast<float>((b.cx - cx_) * unit_)),
+                        oy = simd::F16::set1(static_cast<float>((b.cy - cy_) * unit_)),
+                        oz = simd::F16::set1(static_cast<float>((b.cz - cz_) * unit_));
+        for (std::size_t k = 0; k < npts; ++k) {
+          const float *ux = s.ux + k * stride, *uy = s.uy + k * stride, *uz = s.uz + k * stride;
+          const float *mx = moments + (3 * k) * stride, *my = mx + stride, *mz = my + stride;
+          for (std::size_t j = j0; j < j1; j += width) {
+            const std::size_t n = std::min<std::size_t>(width, j1 - j), to = k * slots_ + base_[r] + (j - first_[r]);
+            const auto put = [&](const float* from, std::vector<float>& into, simd::F16 times, const simd::F16* plus) {
+              const simd::F16 v = times * simd::F16::load_first(from + j, n);
+              (plus ? *plus + v : v).store_first(into.data() + to, n);
+            };
+            put(ux, x_, scale, &ox);
+            put(uy, y_, scale, &oy);
+            put(uz, z_, scale, &oz);
+            put(mx, mx_, moment_scale, nullptr);
+            put(my, my_, moment_scale, nullptr);
+            put(mz, mz_, moment_scale, nullptr);
+          }
         }
+        j0 = j1;
       }
     }
     padding_from_ = count;

@@ -7,6 +7,7 @@
 // once on every build; no approximate reciprocals), and the lane count is
 // fixed, so every build gives the same bits.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "core/simd/isa.hpp"
@@ -24,6 +25,13 @@ struct F16 {
   static F16 load(const float* p) { return {_mm512_loadu_ps(p)}; }
   static F16 set1(double x) { return {_mm512_set1_ps(static_cast<float>(x))}; }
   void store(float* p) const { _mm512_storeu_ps(p, v); }
+  // The first n (<= 16) lanes only: nothing beyond them is read or written.
+  static F16 load_first(const float* p, std::size_t n) {
+    return {_mm512_maskz_loadu_ps(static_cast<__mmask16>((1U << n) - 1), p)};
+  }
+  void store_first(float* p, std::size_t n) const {
+    _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1U << n) - 1), v);
+  }
 };
 inline F16 operator+(F16 a, F16 b) { return {_mm512_add_ps(a.v, b.v)}; }
 inline F16 operator-(F16 a, F16 b) { return {_mm512_sub_ps(a.v, b.v)}; }
@@ -50,6 +58,17 @@ struct F16 {
     _mm256_storeu_ps(p, lo);
     _mm256_storeu_ps(p + 8, hi);
   }
+  static __m256i first_mask(std::size_t n, int from) {
+    const __m256i index = _mm256_setr_epi32(from, from + 1, from + 2, from + 3, from + 4, from + 5, from + 6, from + 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), index);
+  }
+  static F16 load_first(const float* p, std::size_t n) {
+    return {_mm256_maskload_ps(p, first_mask(n, 0)), _mm256_maskload_ps(p + 8, first_mask(n, 8))};
+  }
+  void store_first(float* p, std::size_t n) const {
+    _mm256_maskstore_ps(p, first_mask(n, 0), lo);
+    _mm256_maskstore_ps(p + 8, first_mask(n, 8), hi);
+  }
 };
 inline F16 operator+(F16 a, F16 b) { return {_mm256_add_ps(a.lo, b.lo), _mm256_add_ps(a.hi, b.hi)}; }
 inline F16 operator-(F16 a, F16 b) { return {_mm256_sub_ps(a.lo, b.lo), _mm256_sub_ps(a.hi, b.hi)}; }
@@ -74,6 +93,12 @@ struct F16 {
   static F16 load(const float* p) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = p[i]; return r; }
   static F16 set1(double x) { F16 r; for (int i = 0; i < 16; ++i) r.v[i] = static_cast<float>(x); return r; }
   void store(float* p) const { for (int i = 0; i < 16; ++i) p[i] = v[i]; }
+  static F16 load_first(const float* p, std::size_t n) {
+    F16 r;
+    for (std::size_t i = 0; i < 16; ++i) r.v[i] = i < n ? p[i] : 0.0f;
+    return r;
+  }
+  void store_first(float* p, std::size_t n) const { for (std::size_t i = 0; i < n; ++i) p[i] = v[i]; }
 };
 #define ZANDREL_F16_BINARY(op)                                            \
   inline F16 operator op(F16 a, F16 b) {                                  \

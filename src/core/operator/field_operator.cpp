@@ -518,7 +518,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   }
 
   // Multipoles: leaves from their rule points, then every branch from its children, deepest first.
-  std::vector<double> multipoles(tree_.cells.size() * 2 * ncoef, 0.0);
+  std::vector<double> multipoles(tree_.cells.size() * 2 * ncoef + expansion_padding, 0.0);
   for_pieces(tree_.leaves.size(), 4 * leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     k.leaf_multipoles(s, mags.data(), tree_.leaves.data() + begin, end - begin, multipoles.data());
   });
@@ -536,7 +536,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
 
   // Locals: every target cell's conversions, then each parent's added into its children, top first.
   // Large pieces: the conversions of a piece are grouped by rotation, so that they fill the lanes.
-  std::vector<double> locals(plan.tree.cells.size() * 2 * ncoef, 0.0);
+  std::vector<double> locals(plan.tree.cells.size() * 2 * ncoef + expansion_padding, 0.0);
   for_pieces(plan.tree.cells.size(), 8 * cells_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     std::vector<TranslationJob> jobs;
     for (std::size_t a = begin; a < end; ++a) {

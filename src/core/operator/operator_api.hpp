@@ -27,6 +27,7 @@ struct TreeCell {
 // `outer2` it takes the point dipoles plus a stored correction to the closed
 // form (NearBlocks).
 inline constexpr std::size_t padding = 8;
+inline constexpr std::size_t expansion_padding = 8;
 
 struct SourceView {
   const double* nodes;              // (N, 3), mesh order
@@ -112,7 +113,7 @@ struct OperatorKernels {
                           double* multipoles);
   // Adds the translations of the jobs (sorted by rotation, then output cell)
   // of one kind into `out`; each output cell receives its jobs in their
-  // order. Expansions are 2 * count(p) doubles per cell (real parts, then
+  // order. Both arrays end in expansion_padding doubles that may be read. Expansions are 2 * count(p) doubles per cell (real parts, then
   // imaginary parts), normalised.
   void (*translate)(int kind, int p, const double* rotations, const double* z, const TranslationJob* jobs,
                     std::size_t count, const double* in, double* out);

@@ -109,12 +109,101 @@ void leaf_multipoles(const SourceView& s, const double* mags, const std::uint32_
   }
 }
 
+// Moving expansions between the cells (one per job) and the vector lanes
+// (one job per lane): each input coefficient times its degree's factor
+// (f[n]) into lane l, and each output coefficient times its factor added
+// into its cell, lane by lane in lane order (jobs sharing an output cell add
+// in their order). Both multiply and then add, rounding each, whatever the
+// instruction set.
+#if defined(ZANDREL_ISA_AVX512)
+// Rows r[0..7] become columns, in 24 shuffles.
+ZANDREL_FORCE_INLINE void transpose8(__m512d r[8]) {
+  __m512d t[8], u[8];
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm512_unpacklo_pd(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_pd(r[2 * i], r[2 * i + 1]);
+  }
+  for (int h = 0; h < 2; ++h) {
+    const int o = 4 * h;
+    u[o] = _mm512_shuffle_f64x2(t[o], t[o + 2], 0x88);
+    u[o + 1] = _mm512_shuffle_f64x2(t[o], t[o + 2], 0xDD);
+    u[o + 2] = _mm512_shuffle_f64x2(t[o + 1], t[o + 3], 0x88);
+    u[o + 3] = _mm512_shuffle_f64x2(t[o + 1], t[o + 3], 0xDD);
+  }
+  r[0] = _mm512_shuffle_f64x2(u[0], u[4], 0x88);
+  r[4] = _mm512_shuffle_f64x2(u[0], u[4], 0xDD);
+  r[2] = _mm512_shuffle_f64x2(u[1], u[5], 0x88);
+  r[6] = _mm512_shuffle_f64x2(u[1], u[5], 0xDD);
+  r[1] = _mm512_shuffle_f64x2(u[2], u[6], 0x88);
+  r[5] = _mm512_shuffle_f64x2(u[2], u[6], 0xDD);
+  r[3] = _mm512_shuffle_f64x2(u[3], u[7], 0x88);
+  r[7] = _mm512_shuffle_f64x2(u[3], u[7], 0xDD);
+}
+
+// Eight coefficients of eight cells per transposition; the cells' arrays
+// are padded, so the last block may read (not write) past a cell.
+void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
+                  W* re, W* im) {
+  for (int part = 0; part < 2; ++part) {
+    W* to = part == 0 ? re : im;
+    for (std::size_t k0 = 0; k0 < ncoef; k0 += 8) {
+      __m512d r[8];
+      for (std::size_t l = 0; l < lanes; ++l) r[l] = _mm512_loadu_pd(src[l] + part * ncoef + k0);
+      transpose8(r);
+      for (std::size_t i = 0; i < 8 && k0 + i < ncoef; ++i) to[k0 + i] = W{r[i]} * f[degree[k0 + i]];
+    }
+  }
+}
+
+void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, const W* im, const W* f,
+                   double* const dst[lanes], std::size_t nl) {
+  for (int part = 0; part < 2; ++part) {
+    const W* from = part == 0 ? re : im;
+    for (std::size_t k0 = 1; k0 < ncoef; k0 += 8) {
+      const std::size_t n = std::min<std::size_t>(8, ncoef - k0);
+      __m512d r[8];
+      for (std::size_t i = 0; i < 8; ++i) r[i] = i < n ? (from[k0 + i] * f[degree[k0 + i]]).v : _mm512_setzero_pd();
+      transpose8(r);
+      const auto mask = static_cast<__mmask8>((1U << n) - 1);
+      for (std::size_t l = 0; l < nl; ++l) {
+        double* d = dst[l] + part * ncoef + k0;
+        _mm512_mask_storeu_pd(d, mask, _mm512_add_pd(_mm512_maskz_loadu_pd(mask, d), r[l]));
+      }
+    }
+  }
+}
+#else
+void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
+                  W* re, W* im) {
+  alignas(64) double fl[harmonics::max_order + 2][lanes], g[lanes];
+  for (int n = 0; n <= harmonics::max_order + 1; ++n) f[n].store(fl[n]);
+  for (int part = 0; part < 2; ++part)
+    for (std::size_t k = 0; k < ncoef; ++k) {
+      for (std::size_t l = 0; l < lanes; ++l) g[l] = src[l][part * ncoef + k] * fl[degree[k]][l];
+      (part == 0 ? re : im)[k] = W::load(g);
+    }
+}
+
+void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, const W* im, const W* f,
+                   double* const dst[lanes], std::size_t nl) {
+  alignas(64) double g[lanes];
+  for (int part = 0; part < 2; ++part)
+    for (std::size_t k = 1; k < ncoef; ++k) {
+      ((part == 0 ? re : im)[k] * f[degree[k]]).store(g);
+      for (std::size_t l = 0; l < nl; ++l) dst[l][part * ncoef + k] += g[l];
+    }
+}
+#endif
+
 void translate(int kind, int p, const double* rotations, const double* z, const TranslationJob* jobs,
                std::size_t count, const double* in, double* out) {
   const std::size_t ncoef = harmonics::count(p), rsize = translation::rotation_size(p);
   const bool local_out = kind == translation::local_to_local;
+  unsigned char degree[max_coef];
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) degree[harmonics::index(n, m)] = static_cast<unsigned char>(n);
   Coefficients re, im, out_re, out_im;
-  alignas(64) double gre[max_coef][lanes], gim[max_coef][lanes];
+  W f_in[harmonics::max_order + 2], f_out[harmonics::max_order + 2];
   // Lanes hold consecutive jobs of one rotation; spare lanes repeat the last.
   for (std::size_t j0 = 0; j0 < count;) {
     const std::uint32_t rot = jobs[j0].rotation;
@@ -126,45 +215,31 @@ void translate(int kind, int p, const double* rotations, const double* z, const 
       const char* next = reinterpret_cast<const char*>(in + std::size_t{jobs[l].src} * 2 * ncoef);
       for (std::size_t b = 0; b < 2 * ncoef * sizeof(double); b += 64) __builtin_prefetch(next + b);
     }
-    Gather cphi{}, sphi{}, rho{};
+    Gather cphi{}, sphi{}, rho{}, ratio{};
+    const double* src[lanes];
+    double* dst[lanes];
     for (std::size_t l = 0; l < lanes; ++l) {
       const TranslationJob& job = jobs[j0 + std::min(l, nl - 1)];
       const double rxy = std::sqrt(job.dx * job.dx + job.dy * job.dy);
       cphi.v[l] = rxy > 0.0 ? job.dx / rxy : 1.0;
       sphi.v[l] = rxy > 0.0 ? job.dy / rxy : 0.0;
       rho.v[l] = std::sqrt((job.dx * job.dx + job.dy * job.dy) + job.dz * job.dz);
-      const double* src = in + std::size_t{job.src} * 2 * ncoef;
-      double f = local_out ? 1.0 : job.ratio;
-      for (int n = 0; n <= p; ++n, f *= local_out ? 1.0 : job.ratio)
-        for (int m = 0; m <= n; ++m) {
-          const std::size_t k = harmonics::index(n, m);
-          gre[k][l] = src[k] * f;
-          gim[k][l] = src[ncoef + k] * f;
-        }
+      ratio.v[l] = job.ratio;
+      src[l] = in + std::size_t{job.src} * 2 * ncoef;
+      dst[l] = out + std::size_t{job.dst} * 2 * ncoef;
     }
-    for (std::size_t k = 0; k < ncoef; ++k) {
-      re[k] = W::load(gre[k]);
-      im[k] = W::load(gim[k]);
+    // A multipole's degree n enters times ratio^(n+1), a local's leaves times ratio^n.
+    const W one = W::set1(1.0), r = ratio.load();
+    f_in[0] = local_out ? one : r;
+    f_out[0] = one;
+    for (int n = 1; n <= p; ++n) {
+      f_in[n] = local_out ? one : f_in[n - 1] * r;
+      f_out[n] = local_out ? f_out[n - 1] * r : one;
     }
+    gather_lanes(ncoef, degree, src, f_in, re.data(), im.data());
     translation::translate(translation::Kind(kind), p, rotations + rot * rsize, z, cphi.load(), sphi.load(),
                            rho.load(), re.data(), im.data(), out_re.data(), out_im.data());
-    for (std::size_t k = harmonics::index(1, 0); k < ncoef; ++k) {
-      out_re[k].store(gre[k]);
-      out_im[k].store(gim[k]);
-    }
-    for (std::size_t l = 0; l < nl; ++l) {
-      const TranslationJob& job = jobs[j0 + l];
-      double* dst = out + std::size_t{job.dst} * 2 * ncoef;
-      double f = 1.0;
-      for (int n = 1; n <= p; ++n) {
-        f *= local_out ? job.ratio : 1.0;
-        for (int m = 0; m <= n; ++m) {
-          const std::size_t k = harmonics::index(n, m);
-          dst[k] += gre[k][l] * f;
-          dst[ncoef + k] += gim[k][l] * f;
-        }
-      }
-    }
+    scatter_lanes(ncoef, degree, out_re.data(), out_im.data(), f_out, dst, nl);
     j0 += nl;
   }
 }

@@ -445,7 +445,7 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   }
   plan.masks.reserve(nmasks);
   plan.inner.reserve(ninner);
-  plan.shell.reserve(nshell);
+  plan.shell.reserve(nshell + 64);
   for (Piece& piece : pieces) {
     plan.masks.insert(plan.masks.end(), piece.masks.begin(), piece.masks.end());
     plan.inner.insert(plan.inner.end(), piece.inner.begin(), piece.inner.end());
@@ -459,6 +459,8 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
     }
     piece = {};
   }
+  // The decoder may read 64 bytes from the last shell record.
+  plan.shell.resize(plan.shell.size() + 64, 0);
   near.shrink_to_fit();
   plan.lists.near = std::move(near);
   plan.lists.near_offsets = std::move(near_offsets);

@@ -318,77 +318,119 @@ void add_direct(const SourceView& s, const double* mags, std::uint32_t first, st
 // 2^e for a normal exponent, from its bits (ldexp is a library call).
 double power_of_two(int e) { return simd::bits_to_double(static_cast<std::uint64_t>(e + 1023) << 52); }
 
-// Near blocks times magnetisations, eight pairs at a time: each pair's block
-// (xx yy zz xy xz yz) and M_j are decoded into lane `fill` of a staging
-// area, and every eight the lanes are multiplied out and added into eight
-// partial sums (pair k of a target into partial k mod 8), folded at the end.
-// The order of every sum is fixed by the pairs' order alone, whatever the
-// vector width.
-struct NearStage {
-  alignas(64) double b[6][8];
-  alignas(64) double m[3][8];
-  std::size_t fill = 0;
-  Partial8 acc;
+// The near pairs of one target, decoded before they are multiplied out:
+// each pair's block (xx yy zz xy xz yz) and M_j in one lane of eight-pair
+// groups. The products are added into eight partial sums (pair k of a
+// target into partial k mod 8), folded at the end, so the order of every
+// sum is fixed by the pairs' order alone, whatever the vector width. The
+// last group is completed with zero blocks and moments.
+class NearPairs {
+ public:
+  void clear() { n_ = 0; }
+  std::size_t size() const { return n_; }
 
-  void put_mags(const double* mags, std::size_t stride, std::uint32_t j) {
-    m[0][fill] = mags[j];
-    m[1][fill] = mags[stride + j];
-    m[2][fill] = mags[2 * stride + j];
-    if (++fill == 8) flush();
+  // Room for `more` pairs after the current ones; returns the first new one.
+  std::size_t grow(std::size_t more) {
+    const std::size_t at = n_;
+    n_ += more;
+    const std::size_t need = (n_ + 15) / 8 * 8;
+    if (need > cap_) {
+      std::vector<double> b(9 * 2 * need, 0.0);
+      for (std::size_t c = 0; c < 9; ++c) std::copy(v_.begin() + c * cap_, v_.begin() + c * cap_ + at, b.begin() + c * 2 * need);
+      v_.swap(b);
+      cap_ = 2 * need;
+    }
+    return at;
   }
-  void put_block(const double* block, const double* mags, std::size_t stride, std::uint32_t j) {
-    for (int c = 0; c < 6; ++c) b[c][fill] = block[c];
-    put_mags(mags, stride, j);
+  double* row(std::size_t c) { return v_.data() + c * cap_; }  // blocks c = 0..5, moments 6..8
+
+  void put_mags(std::size_t i, const double* mags, std::size_t stride, std::uint32_t j) {
+    row(6)[i] = mags[j];
+    row(7)[i] = mags[stride + j];
+    row(8)[i] = mags[2 * stride + j];
   }
-  void put_inner(const std::int16_t* q, const double* mags, std::size_t stride, std::uint32_t j) {
+  void put_inner(std::size_t i, const std::int16_t* q) {
     const double scale = power_of_two(q[6]);
-    for (int c = 0; c < 6; ++c) b[c][fill] = q[c] * scale;
-    put_mags(mags, stride, j);
+    for (std::size_t c = 0; c < 6; ++c) row(c)[i] = q[c] * scale;
   }
-  void put_shell(const std::uint8_t* q, const double* mags, std::size_t stride, std::uint32_t j) {
-    std::uint64_t word = 0;
-    for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[k]} << (8 * k);
-    const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
-    double v[5];
-    for (int k = 0; k < 5; ++k) {
-      // The 7-bit two's complement field, sign-extended.
-      const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
-      v[k] = static_cast<double>((bits ^ 64) - 64) * scale;
-    }
-    b[0][fill] = v[0];
-    b[1][fill] = v[1];
-    b[2][fill] = -(v[0] + v[1]);
-    b[3][fill] = v[2];
-    b[4][fill] = v[3];
-    b[5][fill] = v[4];
-    put_mags(mags, stride, j);
-  }
-  void flush() {
-    for (std::size_t h = 0; h < parts; ++h) {
-      const std::size_t o = h * lanes;
-      const W xx = W::load(b[0] + o), yy = W::load(b[1] + o), zz = W::load(b[2] + o), xy = W::load(b[3] + o),
-              xz = W::load(b[4] + o), yz = W::load(b[5] + o);
-      const W mx = W::load(m[0] + o), my = W::load(m[1] + o), mz = W::load(m[2] + o);
-      acc.x[h] = acc.x[h] + ((xx * mx + xy * my) + xz * mz);
-      acc.y[h] = acc.y[h] + ((xy * mx + yy * my) + yz * mz);
-      acc.z[h] = acc.z[h] + ((xz * mx + yz * my) + zz * mz);
-    }
-    fill = 0;
-  }
-  // Adds the partial sums into h, the last pairs' lanes first completed with zeros.
-  void finish(double h[3]) {
-    if (fill > 0) {
-      for (std::size_t l = fill; l < 8; ++l) {
-        for (int c = 0; c < 6; ++c) b[c][l] = 0.0;
-        for (int c = 0; c < 3; ++c) m[c][l] = 0.0;
+  // Shell blocks i..i+count-1 from their five-byte records (the stream is
+  // padded: 64 bytes may be read from its last record).
+  void put_shells(std::size_t i, std::size_t count, const std::uint8_t* q) {
+#if defined(ZANDREL_ISA_AVX512)
+    // Record i starts at byte 5 i: dwords d and d + 1 (d = 5 i / 4) into
+    // qword i, shifted right by the remaining bytes (gathers are slow).
+    const __m512i dwords = _mm512_setr_epi32(0, 1, 1, 2, 2, 3, 3, 4, 5, 6, 6, 7, 7, 8, 8, 9);
+    const __m512i shifts = _mm512_setr_epi64(0, 8, 16, 24, 0, 8, 16, 24);
+    for (std::size_t g = 0; g < count; g += 8) {
+      const __m512i raw = _mm512_loadu_si512(q + 5 * g);
+      const __m512i word = _mm512_and_si512(_mm512_srlv_epi64(_mm512_permutexvar_epi32(dwords, raw), shifts),
+                                            _mm512_set1_epi64(0xFFFFFFFFFFLL));
+      const __m512d scale = _mm512_castsi512_pd(
+          _mm512_slli_epi64(_mm512_sub_epi64(_mm512_set1_epi64(1022), _mm512_srli_epi64(word, 35)), 52));
+      W v[5];
+      for (int k = 0; k < 5; ++k) {
+        const __m512i bits = _mm512_and_si512(_mm512_srli_epi64(word, 7 * k), _mm512_set1_epi64(0x7F));
+        const __m512i value = _mm512_sub_epi64(_mm512_xor_si512(bits, _mm512_set1_epi64(64)), _mm512_set1_epi64(64));
+        v[k] = W{_mm512_mul_pd(_mm512_cvtepi64_pd(value), scale)};
       }
-      flush();
+      const std::size_t at = i + g;
+      v[0].store(row(0) + at);
+      v[1].store(row(1) + at);
+      (-(v[0] + v[1])).store(row(2) + at);
+      v[2].store(row(3) + at);
+      v[3].store(row(4) + at);
+      v[4].store(row(5) + at);
     }
+    // Lanes past `count` hold the next pairs' places: they are written again
+    // or cleared by finish.
+#else
+    for (std::size_t g = 0; g < count; ++g) {
+      std::uint64_t word = 0;
+      for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[5 * g + k]} << (8 * k);
+      const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
+      double v[5];
+      for (int k = 0; k < 5; ++k) {
+        // The 7-bit two's complement field, sign-extended.
+        const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
+        v[k] = static_cast<double>((bits ^ 64) - 64) * scale;
+      }
+      const std::size_t at = i + g;
+      row(0)[at] = v[0];
+      row(1)[at] = v[1];
+      row(2)[at] = -(v[0] + v[1]);
+      row(3)[at] = v[2];
+      row(4)[at] = v[3];
+      row(5)[at] = v[4];
+    }
+#endif
+  }
+  void put_block(std::size_t i, const double* block) {
+    for (std::size_t c = 0; c < 6; ++c) row(c)[i] = block[c];
+  }
+
+  // Adds the products into h.
+  void finish(double h[3]) {
+    const std::size_t padded = (n_ + 7) / 8 * 8;
+    for (std::size_t c = 0; c < 9; ++c) std::fill(row(c) + n_, row(c) + padded, 0.0);
+    Partial8 acc;
+    for (std::size_t o = 0; o < padded; o += 8)
+      for (std::size_t h8 = 0; h8 < parts; ++h8) {
+        const std::size_t at = o + h8 * lanes;
+        const W xx = W::load(row(0) + at), yy = W::load(row(1) + at), zz = W::load(row(2) + at),
+                xy = W::load(row(3) + at), xz = W::load(row(4) + at), yz = W::load(row(5) + at);
+        const W mx = W::load(row(6) + at), my = W::load(row(7) + at), mz = W::load(row(8) + at);
+        acc.x[h8] = acc.x[h8] + ((xx * mx + xy * my) + xz * mz);
+        acc.y[h8] = acc.y[h8] + ((xy * mx + yy * my) + yz * mz);
+        acc.z[h8] = acc.z[h8] + ((xz * mx + yz * my) + zz * mz);
+      }
     h[0] += fold8(acc.x);
     h[1] += fold8(acc.y);
     h[2] += fold8(acc.z);
-    acc = Partial8();
   }
+
+ private:
+  std::vector<double> v_;  // nine rows of cap_
+  std::size_t n_ = 0, cap_ = 0;
 };
 
 void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
@@ -402,7 +444,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   Coefficients u_re, u_im;
   SingleDirect single;
   std::vector<std::size_t> dropped;
-  NearStage stage;
+  NearPairs pairs;
   for (std::size_t l = begin; l < end; ++l) {
     const std::uint32_t cell = t.leaves[l];
     const TreeCell& a = t.cells[cell];
@@ -435,36 +477,45 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     // The near blocks of target (x, y, z) added into h in enumeration order;
     // inner_pair(j) is told of each pair in the inner zone.
     const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
+      pairs.clear();
       if (near.quantised) {
         const std::uint32_t* list = t.near + t.near_offsets[l];
         for (int zone = 0; zone < 2; ++zone) {
           const std::uint8_t* m = near.masks + mask;
           const std::uint32_t words = m[0] | (std::uint32_t{m[1]} << 8);
           mask += 2 + 3 * std::uint64_t{words};
+          const std::size_t zone_first = pairs.size();
           std::uint32_t position = 0;
           for (std::uint32_t w = 0; w < words; ++w) {
             const std::uint8_t* word = m + 2 + 3 * w;
             position += word[0];
             const std::uint32_t first = s.cells[list[position]].first;
-            for (std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8); bits != 0; bits &= bits - 1) {
-              const std::uint32_t j = first + static_cast<std::uint32_t>(__builtin_ctz(bits));
+            const std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8);
+            std::size_t i = pairs.grow(static_cast<std::size_t>(__builtin_popcount(bits)));
+            for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i) {
+              const std::uint32_t j = first + static_cast<std::uint32_t>(__builtin_ctz(b));
+              pairs.put_mags(i, mags, stride, j);
               if (zone == 0) {
-                stage.put_inner(near.inner + inner_words * inner++, mags, stride, j);
+                pairs.put_inner(i, near.inner + inner_words * inner++);
                 inner_pair(j);
-              } else {
-                stage.put_shell(near.shell + shell_bytes * shell++, mags, stride, j);
               }
             }
+          }
+          if (zone == 1) {
+            pairs.put_shells(zone_first, pairs.size() - zone_first, near.shell + shell_bytes * shell);
+            shell += pairs.size() - zone_first;
           }
         }
       } else {
         for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool in_inner) {
-          stage.put_block(near.blocks + 6 * pair, mags, stride, j);
+          const std::size_t i = pairs.grow(1);
+          pairs.put_mags(i, mags, stride, j);
+          pairs.put_block(i, near.blocks + 6 * pair);
           ++pair;
           if (in_inner) inner_pair(j);
         });
       }
-      stage.finish(h);
+      pairs.finish(h);
     };
     if (s.single_direct) {
       single.gather(s, t, l, a, moments);

@@ -165,9 +165,14 @@ void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, 
       for (std::size_t i = 0; i < 8; ++i) r[i] = i < n ? (from[k0 + i] * f[degree[k0 + i]]).v : _mm512_setzero_pd();
       transpose8(r);
       const auto mask = static_cast<__mmask8>((1U << n) - 1);
+      // Consecutive jobs into one cell (common: the offsets of one polar
+      // angle) add in a register, in the same order, before one store.
+      __m512d sum = _mm512_setzero_pd();
       for (std::size_t l = 0; l < nl; ++l) {
         double* d = dst[l] + part * ncoef + k0;
-        _mm512_mask_storeu_pd(d, mask, _mm512_add_pd(_mm512_maskz_loadu_pd(mask, d), r[l]));
+        if (l == 0 || dst[l] != dst[l - 1]) sum = _mm512_maskz_loadu_pd(mask, d);
+        sum = _mm512_add_pd(sum, r[l]);
+        if (l + 1 == nl || dst[l + 1] != dst[l]) _mm512_mask_storeu_pd(d, mask, sum);
       }
     }
   }
@@ -209,11 +214,15 @@ void translate(int kind, int p, const double* rotations, const double* z, const 
     const std::uint32_t rot = jobs[j0].rotation;
     std::size_t nl = 0;
     while (nl < lanes && j0 + nl < count && jobs[j0 + nl].rotation == rot) ++nl;
-    // The inputs of the next jobs are scattered over the tree: fetch them
-    // while this group computes.
+    // The inputs and outputs of the next jobs are scattered over the tree:
+    // fetch them while this group computes.
     for (std::size_t l = j0 + nl; l < std::min(count, j0 + nl + lanes); ++l) {
-      const char* next = reinterpret_cast<const char*>(in + std::size_t{jobs[l].src} * 2 * ncoef);
-      for (std::size_t b = 0; b < 2 * ncoef * sizeof(double); b += 64) __builtin_prefetch(next + b);
+      const char* next_in = reinterpret_cast<const char*>(in + std::size_t{jobs[l].src} * 2 * ncoef);
+      const char* next_out = reinterpret_cast<const char*>(out + std::size_t{jobs[l].dst} * 2 * ncoef);
+      for (std::size_t b = 0; b < 2 * ncoef * sizeof(double); b += 64) {
+        __builtin_prefetch(next_in + b);
+        __builtin_prefetch(next_out + b, 1);
+      }
     }
     Gather cphi{}, sphi{}, rho{}, ratio{};
     const double* src[lanes];

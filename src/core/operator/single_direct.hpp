@@ -104,9 +104,11 @@ class SingleDirect {
   // The slot of tree position j, or none when j lies in no direct range.
   static constexpr std::size_t none = ~std::size_t{0};
   std::size_t slot_of(std::uint32_t j) const {
-    for (std::size_t r = 0; r < first_.size(); ++r)
-      if (j >= first_[r] && j < end_[r]) return base_[r] + (j - first_[r]);
-    return none;
+    // The ranges ascend: the last one starting at or before j.
+    const auto after = std::upper_bound(first_.begin(), first_.end(), j);
+    if (after == first_.begin()) return none;
+    const std::size_t r = static_cast<std::size_t>(after - first_.begin()) - 1;
+    return j < end_[r] ? base_[r] + (j - first_[r]) : none;
   }
 
   // The field at (x, y, z) of every gathered point dipole, but those of the

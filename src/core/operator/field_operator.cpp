@@ -494,7 +494,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
 
   // The magnetisations in tree order, as three padded columns.
   const std::size_t stride = elements_.size() + padding;
-  std::vector<double> mags(3 * stride, 0.0);
+  const auto mags = parallel_zeros<double>(3 * stride, threads_);
   for_pieces(elements_.size(), elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     for (std::size_t j = begin; j < end; ++j) {
       const std::uint32_t e = tree_.order[j];
@@ -503,10 +503,10 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   });
 
   // The single-precision point dipoles' moments, in their source leaf's units.
-  std::vector<float> moments;
+  std::unique_ptr<float[]> moments;
   if (params_.single_direct) {
     const std::size_t npts = rule_.weights.size();
-    moments.assign(3 * npts * stride, 0.0f);
+    moments = parallel_zeros<float>(3 * npts * stride, threads_);
     for_pieces(elements_.size(), elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t j = begin; j < end; ++j) {
         const double unit = 1.0 / tree_.cells[leaf_of_[j]].side, volume_unit = (unit * unit) * unit;
@@ -520,9 +520,9 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   }
 
   // Multipoles: leaves from their rule points, then every branch from its children, deepest first.
-  std::vector<double> multipoles(tree_.cells.size() * 2 * ncoef + expansion_padding, 0.0);
+  auto multipoles = parallel_zeros<double>(tree_.cells.size() * 2 * ncoef + expansion_padding, threads_);
   for_pieces(tree_.leaves.size(), 4 * leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
-    k.leaf_multipoles(s, mags.data(), tree_.leaves.data() + begin, end - begin, multipoles.data());
+    k.leaf_multipoles(s, mags.get(), tree_.leaves.data() + begin, end - begin, multipoles.get());
   });
   for (std::size_t level = tree_.levels.size(); level-- > 0;) {
     const std::vector<std::uint32_t>& branches = tree_.levels[level];
@@ -531,14 +531,14 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
           child_jobs(tree_, std::span(branches).subspan(begin, end - begin), up_rotation_, true);
       sort_jobs(jobs);
       k.translate(translation::multipole_to_multipole, p, up_rotations_.data(), z_up_.data(), jobs.data(),
-                  jobs.size(), multipoles.data(), multipoles.data());
+                  jobs.size(), multipoles.get(), multipoles.get());
     });
   }
   lap(&ApplyProfile::multipoles);
 
   // Locals: every target cell's conversions, then each parent's added into its children, top first.
   // Large pieces: the conversions of a piece are grouped by rotation, so that they fill the lanes.
-  std::vector<double> locals(plan.tree.cells.size() * 2 * ncoef + expansion_padding, 0.0);
+  const auto locals = parallel_zeros<double>(plan.tree.cells.size() * 2 * ncoef + expansion_padding, threads_);
   for_pieces(plan.tree.cells.size(), 8 * cells_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     std::vector<TranslationJob> jobs;
     for (std::size_t a = begin; a < end; ++a) {
@@ -553,9 +553,9 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
     }
     sort_jobs(jobs);
     k.translate(translation::multipole_to_local, p, plan.rotations.data(), plan.z_to_local.data(), jobs.data(),
-                jobs.size(), multipoles.data(), locals.data());
+                jobs.size(), multipoles.get(), locals.get());
   });
-  multipoles = {};
+  multipoles.reset();
   lap(&ApplyProfile::multipole_to_local);
   for (std::size_t level = 0; level < plan.tree.levels.size(); ++level) {
     const std::vector<std::uint32_t>& branches = plan.tree.levels[level];
@@ -564,13 +564,15 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
           child_jobs(plan.tree, std::span(branches).subspan(begin, end - begin), plan.down_rotation, false);
       sort_jobs(jobs);
       k.translate(translation::local_to_local, p, plan.rotations.data(), plan.z_down.data(), jobs.data(), jobs.size(),
-                  locals.data(), locals.data());
+                  locals.get(), locals.get());
     });
   }
   lap(&ApplyProfile::locals);
 
   // The leaves: local expansions, direct point dipoles and near blocks.
-  std::vector<double> hx(plan.n_targets), hy(plan.n_targets), hz(plan.n_targets);
+  // Every target is written by its leaf.
+  const std::unique_ptr<double[]> hx(new double[plan.n_targets]), hy(new double[plan.n_targets]),
+      hz(new double[plan.n_targets]);
   for_pieces(plan.tree.leaves.size(), leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     if (plan.stored) {
       NearBlocks near{};
@@ -581,7 +583,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
       near.mask_start = plan.mask_start.data() + begin;
       near.inner_start = plan.inner_start.data() + begin;
       near.shell_start = plan.shell_start.data() + begin;
-      k.leaf_fields(s, t, locals.data(), mags.data(), moments.data(), near, begin, end, hx.data(), hy.data(), hz.data());
+      k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, begin, end, hx.get(), hy.get(), hz.get());
       return;
     }
     std::vector<double> blocks;
@@ -591,16 +593,18 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
       NearBlocks near{};
       near.blocks = blocks.data();
       near.start = &zero;
-      k.leaf_fields(s, t, locals.data(), mags.data(), moments.data(), near, l, l + 1, hx.data(), hy.data(), hz.data());
+      k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, l, l + 1, hx.get(), hy.get(), hz.get());
     }
   });
   lap(&ApplyProfile::leaves);
-  for (std::size_t i = 0; i < plan.n_targets; ++i) {
-    const std::uint32_t id = plan.tree.order[i];
-    out.x[id] = hx[i];
-    out.y[id] = hy[i];
-    out.z[id] = hz[i];
-  }
+  for_pieces(plan.n_targets, elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t id = plan.tree.order[i];
+      out.x[id] = hx[i];
+      out.y[id] = hy[i];
+      out.z[id] = hz[i];
+    }
+  });
 }
 
 void FieldOperator::self_tensors(std::span<const std::uint32_t> rows, std::span<double> out) const {

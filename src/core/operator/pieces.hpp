@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/parallel.hpp"
 
@@ -34,6 +35,16 @@ void for_pieces(std::size_t n, std::size_t step, std::uint32_t threads, Body&& b
         (*c->body)(begin, std::min(begin + c->step, c->n));
       },
       &context);
+}
+
+// n zeros, written (and their pages first touched) by the pool's workers
+// rather than by the calling thread alone.
+template <class T>
+std::unique_ptr<T[]> parallel_zeros(std::size_t n, std::uint32_t threads) {
+  std::unique_ptr<T[]> out(new T[n]);
+  for_pieces(n, std::size_t{1} << 16, threads,
+             [&](std::size_t begin, std::size_t end) { std::fill(out.get() + begin, out.get() + end, T{}); });
+  return out;
 }
 
 }  // namespace zandrel

@@ -215,7 +215,10 @@ def test_distributed_field_operator(client, rng):
     local = solve_case(zandrel.FieldOperator)
     remote = solve_case(lambda mesh: zd.DistributedOperator(mesh, client=client))
     assert remote.converged
-    np.testing.assert_allclose(remote.M, local.M, rtol=0, atol=1e-5 * np.abs(local.M).max())
+    # Each worker plans only its partition's rows, so its conversions and
+    # direct ranges differ from the whole mesh's: the two agree to the
+    # operator's accuracy, not to rounding.
+    np.testing.assert_allclose(remote.M, local.M, rtol=0, atol=1e-3 * np.abs(local.M).max())
     # The operator travels as its recipe and is rebuilt on the workers: the same bits.
     targets = rng.uniform(-0.02, 0.02, size=(500, 3))
     assert np.array_equal(local.field(targets, client=client), local.field(targets))

@@ -5,11 +5,16 @@
 //
 // Once per target leaf the rule points of every element in its direct
 // ranges are gathered as offsets from the leaf's centre in units of its side
-// L (formed in double, then rounded: the offsets span a few sides, so a
-// rounding error of 2^-24 of them is ~1e-6 of the smallest target-point
-// distance), and their moments w_k (V / L^3) M / (4 pi) likewise. The dipole
-// field is invariant under that change of unit, so the sums give H in A/m
-// at any size of mesh (no length is raised to a power in single precision). Each target then runs through them
+// L: the operator keeps each point as a single-precision offset within its
+// own source leaf, and a source leaf maps into the target leaf's units by an
+// offset and a power-of-two ratio, so each gathered offset takes one
+// rounding (the offsets span a few sides, so an error of 2^-24 of them is
+// ~1e-6 of the smallest target-point distance). Their moments
+// w_k (V / L^3) M / (4 pi), rounded once per application in the source
+// leaf's units, are scaled exactly by the ratio cubed. The dipole field is
+// invariant under that change of unit, so the sums give H in A/m at any size
+// of mesh (no length is raised to a power in single precision). Each target
+// then runs through them
 // sixteen element slots at a time:
 //
 //   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point

@@ -94,25 +94,22 @@ inline void matvec_rows(int rows, const double* m, int row, int col, int cols, c
 // once, the others twice), where the factors 2 and 1/2 are exact.
 template <class W>
 inline void rotate(int p, const double* table, bool backward, W* re, W* im) {
-  W out[harmonics::max_order + 1];
+  // matvec reads all of its input before it writes: each degree turns in place.
   const W two = W::set1(2.0), half = W::set1(0.5);
   for (int n = 1; n <= p; ++n) {
     const double* pm = table + folded_offset(n);
     const double* qm = pm + (n + 1) * (n + 1);
-    const std::size_t base = harmonics::index(n, 0);
+    W* r = re + harmonics::index(n, 0);
+    W* i = im + harmonics::index(n, 1);
     if (backward) {
-      re[base] = re[base] * half;
-      matvec_rows(n + 1, pm, 1, n + 1, n + 1, re + base, out);
-      out[0] = out[0] * two;
+      r[0] = r[0] * half;
+      matvec_rows(n + 1, pm, 1, n + 1, n + 1, r, r);
+      r[0] = r[0] * two;
+      matvec_rows(n, qm, 1, n, n, i, i);
     } else {
-      matvec_rows(n + 1, pm, n + 1, 1, n + 1, re + base, out);
+      matvec_rows(n + 1, pm, n + 1, 1, n + 1, r, r);
+      matvec_rows(n, qm, n, 1, n, i, i);
     }
-    for (int a = 0; a <= n; ++a) re[base + a] = out[a];
-    if (backward)
-      matvec_rows(n, qm, 1, n, n, im + base + 1, out);
-    else
-      matvec_rows(n, qm, n, 1, n, im + base + 1, out);
-    for (int a = 0; a < n; ++a) im[base + 1 + a] = out[a];
   }
 }
 
@@ -134,16 +131,6 @@ inline void phase(int p, W c, W s, W* re, W* im) {
   }
 }
 
-// Degree n of every order times f[n].
-template <class W>
-inline void scale_degrees(int p, const W* f, W* re, W* im) {
-  for (int n = 1; n <= p; ++n)
-    for (int m = 0; m <= n; ++m) {
-      re[harmonics::index(n, m)] = re[harmonics::index(n, m)] * f[n];
-      im[harmonics::index(n, m)] = im[harmonics::index(n, m)] * f[n];
-    }
-}
-
 // One translation of lanes of expansions (degrees 1..p, normalised, the input
 // already in the output's units of length): the offset's azimuth (cos, sin;
 // any value on the z axis) and length rho in those units, the folded
@@ -162,7 +149,9 @@ inline void translate(Kind kind, int p, const double* rotation, const double* z,
     up[n] = up[n - 1] * rho;
     down[n] = down[n - 1] * rinv;
   }
-  scale_degrees(p, kind == local_to_local ? up : down, re, im);
+  // Each degree's power of rho is applied as the coefficients enter and leave the z matrices.
+  const W* in_scale = kind == local_to_local ? up : down;
+  const W* out_scale = kind == multipole_to_multipole ? up : kind == multipole_to_local ? down + 1 : down;
   W x[harmonics::max_order + 1], y[harmonics::max_order + 1];
   for (int i = 0; i <= p; ++i) {
     const int lo = i > 1 ? i : 1, count = z_count(p, i);
@@ -170,16 +159,15 @@ inline void translate(Kind kind, int p, const double* rotation, const double* z,
     for (int part = 0; part < (i > 0 ? 2 : 1); ++part) {
       const W* in = part == 0 ? re : im;
       W* out = part == 0 ? out_re : out_im;
-      for (int k = lo; k <= p; ++k) x[k - lo] = in[harmonics::index(k, i)];
+      for (int k = lo; k <= p; ++k) x[k - lo] = in[harmonics::index(k, i)] * in_scale[k];
       if (part == 1 && kind == multipole_to_local)
         for (int k = 0; k < count; ++k) x[k] = -x[k];  // conjugate
       matvec_rows(count, mat, count, 1, count, x, y);
-      for (int j = lo; j <= p; ++j) out[harmonics::index(j, i)] = y[j - lo];
+      for (int j = lo; j <= p; ++j) out[harmonics::index(j, i)] = y[j - lo] * out_scale[j];
     }
     if (i == 0)
       for (int j = lo; j <= p; ++j) out_im[harmonics::index(j, 0)] = W::set1(0.0);
   }
-  scale_degrees(p, kind == multipole_to_multipole ? up : kind == multipole_to_local ? down + 1 : down, out_re, out_im);
   rotate(p, rotation, true, out_re, out_im);
   phase(p, cos_phi, kind == multipole_to_multipole ? neg_sin : sin_phi, out_re, out_im);
 }

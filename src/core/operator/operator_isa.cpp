@@ -224,19 +224,23 @@ void translate(int kind, int p, const double* rotations, const double* z, const 
         __builtin_prefetch(next_out + b, 1);
       }
     }
-    Gather cphi{}, sphi{}, rho{}, ratio{};
+    Gather ox{}, oy{}, oz{}, ratio{};
     const double* src[lanes];
     double* dst[lanes];
     for (std::size_t l = 0; l < lanes; ++l) {
       const TranslationJob& job = jobs[j0 + std::min(l, nl - 1)];
-      const double rxy = std::sqrt(job.dx * job.dx + job.dy * job.dy);
-      cphi.v[l] = rxy > 0.0 ? job.dx / rxy : 1.0;
-      sphi.v[l] = rxy > 0.0 ? job.dy / rxy : 0.0;
-      rho.v[l] = std::sqrt((job.dx * job.dx + job.dy * job.dy) + job.dz * job.dz);
+      ox.v[l] = job.dx;
+      oy.v[l] = job.dy;
+      oz.v[l] = job.dz;
       ratio.v[l] = job.ratio;
       src[l] = in + std::size_t{job.src} * 2 * ncoef;
       dst[l] = out + std::size_t{job.dst} * 2 * ncoef;
     }
+    // The offset's azimuth (any, on the z axis) and length.
+    const W dx = ox.load(), dy = oy.load(), dz = oz.load(), xy2 = dx * dx + dy * dy, rxy = simd::sqrt(xy2);
+    const auto on_axis = !(rxy > W::set1(0.0));
+    const W cphi = simd::select(on_axis, W::set1(1.0), dx / rxy), sphi = simd::select(on_axis, W::set1(0.0), dy / rxy);
+    const W rho = simd::sqrt(xy2 + dz * dz);
     // A multipole's degree n enters times ratio^(n+1), a local's leaves times ratio^n.
     const W one = W::set1(1.0), r = ratio.load();
     f_in[0] = local_out ? one : r;
@@ -246,8 +250,8 @@ void translate(int kind, int p, const double* rotations, const double* z, const 
       f_out[n] = local_out ? f_out[n - 1] * r : one;
     }
     gather_lanes(ncoef, degree, src, f_in, re.data(), im.data());
-    translation::translate(translation::Kind(kind), p, rotations + rot * rsize, z, cphi.load(), sphi.load(),
-                           rho.load(), re.data(), im.data(), out_re.data(), out_im.data());
+    translation::translate(translation::Kind(kind), p, rotations + rot * rsize, z, cphi, sphi, rho, re.data(),
+                           im.data(), out_re.data(), out_im.data());
     scatter_lanes(ncoef, degree, out_re.data(), out_im.data(), f_out, dst, nl);
     j0 += nl;
   }

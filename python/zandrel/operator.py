@@ -42,7 +42,7 @@ _log = logging.getLogger(__name__)
 ACCURACY_TABLE = (
     # accuracy, order, theta, inner_factor, outer_factor, rule_degree, exact_math, store_near, single_direct
     (3e-3, 7, 0.7, 1.0, 2.0, 3, False, True, True),
-    (1e-3, 9, 0.7, 1.0, 2.0, 3, False, True, True),
+    (1e-3, 10, 0.7, 1.0, 2.0, 3, False, True, True),
     (1e-4, 8, 0.5, 2.0, 2.5, 5, False, False, False),
     (1e-5, 10, 0.45, 2.5, 2.5, 5, True, False, False),
     (1e-6, 12, 0.4, 3.0, 3.0, 7, True, False, False),

@@ -5,7 +5,6 @@
 #include <complex>
 #include <numeric>
 #include <utility>
-#include <cstdlib>
 
 #include <time.h>
 
@@ -342,7 +341,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   TargetPlan plan;
   plan.n_targets = targets.size();
   if (targets.empty() || elements_.empty()) return plan;
-  plan.tree = Octree::build(targets, cube, getenv("TLEAF") ? std::atoi(getenv("TLEAF")) : params_.leaf_size);
+  plan.tree = Octree::build(targets, cube, params_.leaf_size);
   const std::size_t n = targets.size();
   plan.tx.resize(n);
   plan.ty.resize(n);

@@ -458,6 +458,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   SingleDirect single;
   std::vector<std::size_t> dropped;
   NearPairs pairs;
+  std::vector<std::uint32_t> near_first;
   for (std::size_t l = begin; l < end; ++l) {
     const std::uint32_t cell = t.leaves[l];
     const TreeCell& a = t.cells[cell];
@@ -489,10 +490,13 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     std::uint64_t pair = near.quantised ? 0 : near.start[l - begin];
     // The near blocks of target (x, y, z) added into h in enumeration order;
     // inner_pair(j) is told of each pair in the inner zone.
+    // The first element of each near source leaf, looked up once per target leaf.
+    near_first.clear();
+    for (std::uint32_t q = t.near_offsets[l]; q < t.near_offsets[l + 1]; ++q)
+      near_first.push_back(s.cells[t.near[q]].first);
     const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
       pairs.clear();
       if (near.quantised) {
-        const std::uint32_t* list = t.near + t.near_offsets[l];
         for (int zone = 0; zone < 2; ++zone) {
           const std::uint8_t* m = near.masks + mask;
           const std::uint32_t words = m[0] | (std::uint32_t{m[1]} << 8);
@@ -502,7 +506,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
           for (std::uint32_t w = 0; w < words; ++w) {
             const std::uint8_t* word = m + 2 + 3 * w;
             position += word[0];
-            const std::uint32_t first = s.cells[list[position]].first;
+            const std::uint32_t first = near_first[position];
             const std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8);
             std::size_t i = pairs.grow(static_cast<std::size_t>(__builtin_popcount(bits)));
             for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i) {

@@ -506,14 +506,16 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   if (params_.single_direct) {
     const std::size_t npts = rule_.weights.size();
     moments = parallel_zeros<float>(3 * npts * stride, threads_);
-    for_pieces(elements_.size(), elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t j = begin; j < end; ++j) {
-        const double unit = 1.0 / tree_.cells[leaf_of_[j]].side, volume_unit = (unit * unit) * unit;
-        for (std::size_t q = 0; q < npts; ++q) {
-          const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
-          for (std::size_t c = 0; c < 3; ++c)
-            moments[(3 * q + c) * stride + j] = static_cast<float>(mags[c * stride + j] * w);
-        }
+    for_pieces(tree_.leaves.size(), 64, threads_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t l = begin; l < end; ++l) {
+        const TreeCell& leaf = tree_.cells[tree_.leaves[l]];
+        const double unit = 1.0 / leaf.side, volume_unit = (unit * unit) * unit;
+        for (std::uint32_t j = leaf.first; j < leaf.end; ++j)
+          for (std::size_t q = 0; q < npts; ++q) {
+            const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
+            for (std::size_t c = 0; c < 3; ++c)
+              moments[(3 * q + c) * stride + j] = static_cast<float>(mags[c * stride + j] * w);
+          }
       }
     });
   }

@@ -346,10 +346,12 @@ class NearPairs {
   std::size_t grow(std::size_t more) {
     const std::size_t at = n_;
     n_ += more;
+    // Whole groups of eight, and one more: the shell decoder writes eight lanes at a time.
     const std::size_t need = (n_ + 15) / 8 * 8;
     if (need > cap_) {
       std::vector<double> b(9 * 2 * need, 0.0);
-      for (std::size_t c = 0; c < 9; ++c) std::copy(v_.begin() + c * cap_, v_.begin() + c * cap_ + at, b.begin() + c * 2 * need);
+      for (std::size_t c = 0; c < 9; ++c)
+        std::copy(v_.begin() + c * cap_, v_.begin() + c * cap_ + at, b.begin() + c * 2 * need);
       v_.swap(b);
       cap_ = 2 * need;
     }
@@ -447,7 +449,8 @@ class NearPairs {
 };
 
 void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
-                 const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx, double* hy, double* hz) {
+                 const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx,
+                 double* hy, double* hz) {
   const int p = s.order_p;
   const std::size_t ncoef = harmonics::count(p), stride = s.stride;
   const harmonics::Recurrences rec(p - 1);
@@ -488,12 +491,12 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     std::uint64_t inner = near.quantised ? near.inner_start[l - begin] : 0;
     std::uint64_t shell = near.quantised ? near.shell_start[l - begin] : 0;
     std::uint64_t pair = near.quantised ? 0 : near.start[l - begin];
-    // The near blocks of target (x, y, z) added into h in enumeration order;
-    // inner_pair(j) is told of each pair in the inner zone.
     // The first element of each near source leaf, looked up once per target leaf.
     near_first.clear();
     for (std::uint32_t q = t.near_offsets[l]; q < t.near_offsets[l + 1]; ++q)
       near_first.push_back(s.cells[t.near[q]].first);
+    // The near blocks of target (x, y, z) added into h in enumeration order;
+    // inner_pair(j) is told of each pair in the inner zone.
     const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
       pairs.clear();
       if (near.quantised) {

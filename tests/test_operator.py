@@ -86,6 +86,19 @@ def test_default_accuracy_against_the_direct_face_sum(mesh_kind, box):
         assert rel_rms(op.apply(m), ref) <= 1e-3
 
 
+def test_extreme_grading_packs_leaves_beyond_the_tree_depth():
+    # 48 elements of 1e-8 m a metre from a 0.1 m one: their centroids share
+    # one box at the tree's full depth, so a leaf holds more than 16 of them.
+    small_nodes, small_conn = box_mesh(2)
+    nodes = np.vstack([small_nodes * 1e-8, [[1.0, 0, 0], [1.1, 0, 0], [1.0, 0.1, 0], [1.0, 0, 0.1]]])
+    conn = np.vstack([small_conn, np.arange(4)[None] + len(small_nodes)]).astype(np.uint32)
+    centroids = _zandrel.mesh_centroids(nodes, conn)
+    op = zandrel.FieldOperator((nodes, conn))
+    for m in magnetisations(centroids).values():
+        ref = _zandrel.h_mag_tet4(nodes, conn, m, centroids, 0.5, 1, 0, False, False)
+        assert rel_rms(op.apply(m), ref) <= 1e-3
+
+
 def test_tight_accuracy_against_the_exact_closed_form():
     nodes, conn = jittered_box(4)
     centroids = _zandrel.mesh_centroids(nodes, conn)

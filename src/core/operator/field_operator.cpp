@@ -212,6 +212,18 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
   // builder checks for an interruption as it goes.
   const ElementData data = element_data(nodes_, elements_);
   tree_ = Octree::build(data.centroids, MortonCube::around(data.centroids), params.leaf_size);
+  // A leaf at the tree's full depth may hold more elements than leaf_size
+  // (centroids closer than 2^-21 of the mesh's extent: extreme grading).
+  // Stored near blocks address a source leaf's elements by 16-bit masks, and
+  // the single-precision dipoles are kept in 16-slot leaf blocks, so such a
+  // mesh computes its near blocks and dipoles per application instead.
+  std::uint32_t largest_leaf = 0;
+  for (const std::uint32_t leaf : tree_.leaves)
+    largest_leaf = std::max(largest_leaf, tree_.cells[leaf].end - tree_.cells[leaf].first);
+  if (largest_leaf > leaf_slots) {
+    params_.store_near = false;
+    params_.single_direct = false;
+  }
   const std::size_t n = elements_.size(), npts = rule_.weights.size(), stride = n + padding;
   for (auto* v : {&cx_, &cy_, &cz_, &inner2_, &outer2_, &volume_}) v->assign(stride, 0.0);
   for (auto* v : {&px_, &py_, &pz_}) v->assign(npts * stride, 0.0);
@@ -251,18 +263,21 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
   if (params_.single_direct) {
     // Offsets within the leaf are a fraction of its side, so single
     // precision keeps them to ~1e-7 of it whatever the mesh's extent.
+    const std::size_t block = single_block(npts);
     leaf_of_.assign(stride, 0);
-    for (auto* v : {&ux_, &uy_, &uz_}) v->assign(npts * stride, 0.0f);
+    unit_points_.assign(tree_.leaves.size() * block, 0.0f);
     for_pieces(tree_.leaves.size(), 64, threads_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t l = begin; l < end; ++l) {
         const TreeCell& leaf = tree_.cells[tree_.leaves[l]];
+        float* u = unit_points_.data() + l * block;
         for (std::uint32_t pos = leaf.first; pos < leaf.end; ++pos) {
-          leaf_of_[pos] = tree_.leaves[l];
+          leaf_of_[pos] = static_cast<std::uint32_t>(l);
+          const std::size_t i = pos - leaf.first;
           for (std::size_t k = 0; k < npts; ++k) {
             const std::size_t at = k * stride + pos;
-            ux_[at] = static_cast<float>((px_[at] - leaf.cx) / leaf.side);
-            uy_[at] = static_cast<float>((py_[at] - leaf.cy) / leaf.side);
-            uz_[at] = static_cast<float>((pz_[at] - leaf.cz) / leaf.side);
+            u[(3 * k) * leaf_slots + i] = static_cast<float>((px_[at] - leaf.cx) / leaf.side);
+            u[(3 * k + 1) * leaf_slots + i] = static_cast<float>((py_[at] - leaf.cy) / leaf.side);
+            u[(3 * k + 2) * leaf_slots + i] = static_cast<float>((pz_[at] - leaf.cz) / leaf.side);
           }
         }
       }
@@ -296,9 +311,8 @@ SourceView FieldOperator::source_view() const {
   v.n_cells = tree_.cells.size();
   v.order_p = params_.order;
   v.single_direct = params_.single_direct;
-  v.ux = ux_.data();
-  v.uy = uy_.data();
-  v.uz = uz_.data();
+  v.unit_points = unit_points_.data();
+  v.leaves = tree_.leaves.data();
   v.leaf_of = leaf_of_.data();
   return v;
 }
@@ -373,7 +387,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
 }
 
 void FieldOperator::store_near_blocks(TargetPlan& plan) const {
-  if (params_.leaf_size > 16) panic("stored near blocks need leaves of at most 16 elements");
+  if (params_.leaf_size > leaf_slots) panic("stored near blocks need leaves of at most 16 elements");
   const SourceView s = source_view();
   const TargetView t = target_view(plan);
   const std::size_t nleaves = plan.tree.leaves.size();
@@ -505,16 +519,18 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   std::unique_ptr<float[]> moments;
   if (params_.single_direct) {
     const std::size_t npts = rule_.weights.size();
-    moments = parallel_zeros<float>(3 * npts * stride, threads_);
+    const std::size_t block = single_block(npts);
+    moments = parallel_zeros<float>(tree_.leaves.size() * block, threads_);
     for_pieces(tree_.leaves.size(), 64, threads_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t l = begin; l < end; ++l) {
         const TreeCell& leaf = tree_.cells[tree_.leaves[l]];
         const double unit = 1.0 / leaf.side, volume_unit = (unit * unit) * unit;
+        float* mo = moments.get() + l * block;
         for (std::uint32_t j = leaf.first; j < leaf.end; ++j)
           for (std::size_t q = 0; q < npts; ++q) {
             const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
             for (std::size_t c = 0; c < 3; ++c)
-              moments[(3 * q + c) * stride + j] = static_cast<float>(mags[c * stride + j] * w);
+              mo[(3 * q + c) * leaf_slots + (j - leaf.first)] = static_cast<float>(mags[c * stride + j] * w);
           }
       }
     });
@@ -622,7 +638,7 @@ std::size_t FieldOperator::memory_bytes() const {
                   bytes(source_cells_.reach_in) + bytes(source_cells_.reach_out) + bytes(up_rotation_) +
                   bytes(up_rotations_) + bytes(z_up_);
   for (const auto* v : {&cx_, &cy_, &cz_, &inner2_, &outer2_, &volume_, &px_, &py_, &pz_}) s += bytes(*v);
-  return s + bytes(ux_) + bytes(uy_) + bytes(uz_) + bytes(leaf_of_);
+  return s + bytes(unit_points_) + bytes(leaf_of_);
 }
 
 std::size_t FieldOperator::apply_workspace_bytes(const TargetPlan& plan) const {
@@ -630,7 +646,7 @@ std::size_t FieldOperator::apply_workspace_bytes(const TargetPlan& plan) const {
   return (3 * (elements_.size() + padding) + 3 * plan.n_targets +
           2 * ncoef * (tree_.cells.size() + plan.tree.cells.size())) *
              sizeof(double) +
-         (params_.single_direct ? 3 * rule_.weights.size() * (elements_.size() + padding) * sizeof(float) : 0);
+         (params_.single_direct ? tree_.leaves.size() * single_block(rule_.weights.size()) * sizeof(float) : 0);
 }
 
 }  // namespace zandrel

@@ -124,8 +124,8 @@ class FieldOperator {
   // Per element in tree order: centroid, squared near-zone radii, volume, rule points.
   std::vector<double> cx_, cy_, cz_, inner2_, outer2_, volume_, px_, py_, pz_;
   // With single-precision direct dipoles: the rule points in their source
-  // leaf's units, and the leaf of every tree position (see SourceView).
-  std::vector<float> ux_, uy_, uz_;
+  // leaf's units, leaf by leaf, and the leaf of every tree position (see SourceView).
+  std::vector<float> unit_points_;
   std::vector<std::uint32_t> leaf_of_;
 };
 

@@ -28,6 +28,13 @@ struct TreeCell {
 // form (NearBlocks).
 inline constexpr std::size_t padding = 8;
 inline constexpr std::size_t expansion_padding = 8;
+// The most elements a source leaf may hold when near blocks are stored
+// (16-bit element masks) or dipoles kept in single precision (16-slot blocks).
+inline constexpr std::uint32_t leaf_slots = 16;
+// Floats per source leaf of the single-precision point data (three
+// components of each rule point for every slot), laid out leaf by leaf so
+// that a leaf's points are read as one contiguous run.
+inline constexpr std::size_t single_block(std::size_t rule_points) { return 3 * rule_points * leaf_slots; }
 
 struct SourceView {
   const double* nodes;              // (N, 3), mesh order
@@ -45,10 +52,13 @@ struct SourceView {
   std::size_t n_cells;
   int order_p;         // expansion order
   bool single_direct;  // the direct point dipoles in single precision
-  // With single_direct: rule point k of element j as an offset from the
-  // centre of its source leaf in units of the leaf's side (at [k * stride + j]),
-  // and the leaf (a cell) that holds each tree position.
-  const float *ux, *uy, *uz;
+  // With single_direct: per source leaf (in the order of `leaves`) a block
+  // of single_block(rule_points) floats, rule point k of the leaf's element
+  // i (tree position first + i) as an offset from the leaf's centre in units
+  // of its side, component c at [(3 k + c) * leaf_slots + i]; and the leaf
+  // (its place in `leaves`) of every tree position.
+  const float* unit_points;
+  const std::uint32_t* leaves;
   const std::uint32_t* leaf_of;
 };
 
@@ -121,8 +131,8 @@ struct OperatorKernels {
   // their local expansion, the direct point dipoles and the near blocks;
   // written to out (tree order). With single_direct, `moments` holds the
   // point dipoles' moments w_k V M / (4 pi L^3), L the side of the element's
-  // source leaf, rounded to single precision (component c of point k of
-  // element j at [(3 k + c) * stride + j]).
+  // source leaf, rounded to single precision, in the leaf blocks of
+  // SourceView::unit_points.
   void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
                       const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx,
                       double* hy, double* hz);

@@ -364,6 +364,26 @@ class NearPairs {
     row(7)[i] = mags[stride + j];
     row(8)[i] = mags[2 * stride + j];
   }
+  // M of the elements first + b of one source leaf (b the set bits of
+  // `bits`, ascending) into pairs i, i + 1, ... (grow leaves room for eight
+  // more, so whole compressed vectors may be stored).
+  void put_leaf_mags(std::size_t i, const double* mags, std::size_t stride, std::uint32_t first,
+                     std::uint32_t bits) {
+#if defined(ZANDREL_ISA_AVX512)
+    const auto low = static_cast<__mmask8>(bits & 0xFF), high = static_cast<__mmask8>(bits >> 8);
+    const std::size_t after_low = i + static_cast<std::size_t>(__builtin_popcount(bits & 0xFF));
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double* from = mags + c * stride + first;
+      double* to = row(6 + c);
+      _mm512_storeu_pd(to + i, _mm512_maskz_compress_pd(low, _mm512_maskz_loadu_pd(low, from)));
+      if (high != 0)
+        _mm512_storeu_pd(to + after_low, _mm512_maskz_compress_pd(high, _mm512_maskz_loadu_pd(high, from + 8)));
+    }
+#else
+    for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i)
+      put_mags(i, mags, stride, first + static_cast<std::uint32_t>(__builtin_ctz(b)));
+#endif
+  }
   void put_inner(std::size_t i, const std::int16_t* q) {
     const double scale = power_of_two(q[6]);
     for (std::size_t c = 0; c < 6; ++c) row(c)[i] = q[c] * scale;
@@ -462,6 +482,8 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   std::vector<std::size_t> dropped;
   NearPairs pairs;
   std::vector<std::uint32_t> near_first;
+  std::vector<std::size_t> near_slot;
+  constexpr std::size_t no_position = ~std::size_t{0};
   for (std::size_t l = begin; l < end; ++l) {
     const std::uint32_t cell = t.leaves[l];
     const TreeCell& a = t.cells[cell];
@@ -496,7 +518,8 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     for (std::uint32_t q = t.near_offsets[l]; q < t.near_offsets[l + 1]; ++q)
       near_first.push_back(s.cells[t.near[q]].first);
     // The near blocks of target (x, y, z) added into h in enumeration order;
-    // inner_pair(j) is told of each pair in the inner zone.
+    // inner_pair(j, its leaf's place in the near list or no_position) is
+    // told of each pair in the inner zone.
     const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
       pairs.clear();
       if (near.quantised) {
@@ -512,14 +535,12 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
             const std::uint32_t first = near_first[position];
             const std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8);
             std::size_t i = pairs.grow(static_cast<std::size_t>(__builtin_popcount(bits)));
-            for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i) {
-              const std::uint32_t j = first + static_cast<std::uint32_t>(__builtin_ctz(b));
-              pairs.put_mags(i, mags, stride, j);
-              if (zone == 0) {
+            pairs.put_leaf_mags(i, mags, stride, first, bits);
+            if (zone == 0)
+              for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i) {
                 pairs.put_inner(i, near.inner + inner_words * inner++);
-                inner_pair(j);
+                inner_pair(first + static_cast<std::uint32_t>(__builtin_ctz(b)), position);
               }
-            }
           }
           if (zone == 1) {
             pairs.put_shells(zone_first, pairs.size() - zone_first, near.shell + shell_bytes * shell);
@@ -532,18 +553,26 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
           pairs.put_mags(i, mags, stride, j);
           pairs.put_block(i, near.blocks + 6 * pair);
           ++pair;
-          if (in_inner) inner_pair(j);
+          if (in_inner) inner_pair(j, no_position);
         });
       }
       pairs.finish(h);
     };
     if (s.single_direct) {
       single.gather(s, t, l, a, moments);
+      // The slot of each near leaf's first element, once per target leaf (a
+      // direct range holds whole leaves, so its other elements follow it).
+      near_slot.clear();
+      for (const std::uint32_t first : near_first) near_slot.push_back(single.slot_of(first));
       for (std::uint32_t i = a.first; i < a.end; ++i) {
         double h[3] = {hx[i], hy[i], hz[i]};
         dropped.clear();
-        add_near(t.tx[i], t.ty[i], t.tz[i], h, [&](std::uint32_t j) {
-          const std::size_t slot = single.slot_of(j);
+        add_near(t.tx[i], t.ty[i], t.tz[i], h, [&](std::uint32_t j, std::size_t position) {
+          std::size_t slot = SingleDirect::none;
+          if (position == no_position)
+            slot = single.slot_of(j);
+          else if (near_slot[position] != SingleDirect::none)
+            slot = near_slot[position] + (j - near_first[position]);
           if (slot != SingleDirect::none) dropped.push_back(slot);
         });
         std::sort(dropped.begin(), dropped.end());
@@ -560,7 +589,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
       for (std::uint32_t q = t.direct_offsets[l]; q < t.direct_offsets[l + 1]; q += 2)
         add_direct(s, mags, t.direct[q], t.direct[q + 1], x, y, z, acc);
       double h[3] = {hx[i] + fold8(acc.x), hy[i] + fold8(acc.y), hz[i] + fold8(acc.z)};
-      add_near(x, y, z, h, [](std::uint32_t) {});
+      add_near(x, y, z, h, [](std::uint32_t, std::size_t) {});
       hx[i] = h[0];
       hy[i] = h[1];
       hz[i] = h[2];

@@ -43,13 +43,13 @@ class SingleDirect {
   static constexpr std::size_t width = 16;
 
   // Gathers the direct ranges of target leaf position `leaf`, whose cell is
-  // `a`, from the rule points and moments in their source leaves' units
-  // (SourceView::ux.., leaf_fields' moments). A source leaf of side L_b at
-  // centre c_b maps into a's units by the offset (c_b - c_a) / L_a and the
+  // `a`, from the rule points and moments in their source leaves' units and
+  // blocks (SourceView::unit_points, leaf_fields' moments). A source leaf of
+  // side L_b at centre c_b maps into a's units by the offset (c_b - c_a) / L_a and the
   // ratio L_b / L_a, a power of two: scaling by it is exact, so each offset
   // takes one rounding and each moment (times the ratio cubed) none.
   void gather(const SourceView& s, const TargetView& t, std::size_t leaf, const TreeCell& a, const float* moments) {
-    const std::size_t npts = s.rule_points, stride = s.stride;
+    const std::size_t npts = s.rule_points;
     first_.clear();
     end_.clear();
     base_.clear();
@@ -73,32 +73,34 @@ class SingleDirect {
     cy_ = a.cy;
     cz_ = a.cz;
     unit_ = 1.0 / a.side;
-    // Source leaf by source leaf (a range is a run of whole leaves).
+    // Source leaf by source leaf (a range is a run of whole leaves), each
+    // read from its block as one contiguous run.
+    const std::size_t block = single_block(npts);
     for (std::size_t r = 0; r < first_.size(); ++r) {
       for (std::uint32_t j0 = first_[r]; j0 < end_[r];) {
-        const TreeCell& b = s.cells[s.leaf_of[j0]];
+        const std::uint32_t leaf_index = s.leaf_of[j0];
+        const TreeCell& b = s.cells[s.leaves[leaf_index]];
         const std::uint32_t j1 = std::min(end_[r], b.end);
+        const float* units = s.unit_points + leaf_index * block + (j0 - b.first);
+        const float* moment = moments + leaf_index * block + (j0 - b.first);
+        const std::size_t n = j1 - j0;
         const double ratio = b.side * unit_;
         const simd::F16 scale = simd::F16::set1(ratio), moment_scale = simd::F16::set1((ratio * ratio) * ratio);
         const simd::F16 ox = simd::F16::set1(static_cast<float>((b.cx - cx_) * unit_)),
                         oy = simd::F16::set1(static_cast<float>((b.cy - cy_) * unit_)),
                         oz = simd::F16::set1(static_cast<float>((b.cz - cz_) * unit_));
         for (std::size_t k = 0; k < npts; ++k) {
-          const float *ux = s.ux + k * stride, *uy = s.uy + k * stride, *uz = s.uz + k * stride;
-          const float *mx = moments + (3 * k) * stride, *my = mx + stride, *mz = my + stride;
-          for (std::size_t j = j0; j < j1; j += width) {
-            const std::size_t n = std::min<std::size_t>(width, j1 - j), to = k * slots_ + base_[r] + (j - first_[r]);
-            const auto put = [&](const float* from, std::vector<float>& into, simd::F16 times, const simd::F16* plus) {
-              const simd::F16 v = times * simd::F16::load_first(from + j, n);
-              (plus ? *plus + v : v).store_first(into.data() + to, n);
-            };
-            put(ux, x_, scale, &ox);
-            put(uy, y_, scale, &oy);
-            put(uz, z_, scale, &oz);
-            put(mx, mx_, moment_scale, nullptr);
-            put(my, my_, moment_scale, nullptr);
-            put(mz, mz_, moment_scale, nullptr);
-          }
+          const std::size_t to = k * slots_ + base_[r] + (j0 - first_[r]), at = 3 * k * leaf_slots;
+          const auto put = [&](const float* from, std::vector<float>& into, simd::F16 times, const simd::F16* plus) {
+            const simd::F16 v = times * simd::F16::load_first(from, n);
+            (plus ? *plus + v : v).store_first(into.data() + to, n);
+          };
+          put(units + at, x_, scale, &ox);
+          put(units + at + leaf_slots, y_, scale, &oy);
+          put(units + at + 2 * leaf_slots, z_, scale, &oz);
+          put(moment + at, mx_, moment_scale, nullptr);
+          put(moment + at + leaf_slots, my_, moment_scale, nullptr);
+          put(moment + at + 2 * leaf_slots, mz_, moment_scale, nullptr);
         }
         j0 = j1;
       }

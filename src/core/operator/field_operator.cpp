@@ -116,6 +116,16 @@ void sort_jobs(std::vector<TranslationJob>& jobs) {
   jobs.swap(sorted);
 }
 
+// The cells level by level, each level in tree order (a stable counting sort).
+std::vector<std::uint32_t> cells_by_level(const Octree& tree) {
+  std::vector<std::size_t> start(257, 0);
+  for (const TreeCell& c : tree.cells) ++start[std::size_t{c.level} + 1];
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<std::uint32_t> order(tree.cells.size());
+  for (std::size_t a = 0; a < tree.cells.size(); ++a) order[start[tree.cells[a].level]++] = static_cast<std::uint32_t>(a);
+  return order;
+}
+
 // The near blocks of one target leaf (six numbers, the symmetric 3x3, per
 // pair in for_near_pairs order) into `blocks`.
 void leaf_near_blocks(const OperatorKernels& k, const SourceView& s, const TargetView& t, const TargetPlan& plan,
@@ -189,7 +199,7 @@ void encode_near_masks(const std::vector<std::pair<std::uint32_t, std::uint16_t>
 
 std::size_t TargetPlan::memory_bytes() const {
   return tree.memory_bytes() + bytes(radius) + bytes(tx) + bytes(ty) + bytes(tz) + lists.memory_bytes() +
-         bytes(rotations) + bytes(z_to_local) + bytes(z_down) + bytes(down_rotation) +
+         bytes(rotations) + bytes(z_to_local) + bytes(z_down) + bytes(down_rotation) + bytes(conversion_order) +
          bytes(masks) + bytes(inner) + bytes(shell) + bytes(mask_start) + bytes(inner_start) + bytes(shell_start);
 }
 
@@ -377,6 +387,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   plan.z_to_local = z_translation(translation::multipole_to_local, params_.order);
   plan.z_down = z_translation(translation::local_to_local, params_.order);
   plan.m2l_pairs = plan.lists.m2l_source.size();
+  plan.conversion_order = cells_by_level(plan.tree);
   for (std::size_t l = 0; l < plan.tree.leaves.size(); ++l) {
     const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
     for (std::uint32_t q = plan.lists.direct_offsets[l]; q < plan.lists.direct_offsets[l + 1]; q += 2)
@@ -516,7 +527,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   });
 
   // The single-precision point dipoles' moments, in their source leaf's units.
-  std::unique_ptr<float[]> moments;
+  Workspace<float> moments;
   if (params_.single_direct) {
     const std::size_t npts = rule_.weights.size();
     const std::size_t block = single_block(npts);
@@ -554,16 +565,18 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   lap(&ApplyProfile::multipoles);
 
   // Locals: every target cell's conversions, then each parent's added into its children, top first.
-  // Large pieces: the conversions of a piece are grouped by rotation, so that they fill the lanes.
+  // Large pieces: the conversions of a piece are grouped by rotation, so that they fill the lanes;
+  // a piece's cells share a level, so their offsets share directions and the groups fill better.
   const auto locals = parallel_zeros<double>(plan.tree.cells.size() * 2 * ncoef + expansion_padding, threads_);
   for_pieces(plan.tree.cells.size(), 8 * cells_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     std::vector<TranslationJob> jobs;
-    for (std::size_t a = begin; a < end; ++a) {
+    for (std::size_t at = begin; at < end; ++at) {
+      const std::uint32_t a = plan.conversion_order[at];
       const TreeCell& target = plan.tree.cells[a];
       for (std::uint32_t q = plan.lists.m2l_offsets[a]; q < plan.lists.m2l_offsets[a + 1]; ++q) {
         const std::uint32_t b = plan.lists.m2l_source[q];
         const TreeCell& source = tree_.cells[b];
-        jobs.push_back(TranslationJob{plan.lists.m2l_rotation[q], static_cast<std::uint32_t>(a), b,
+        jobs.push_back(TranslationJob{plan.lists.m2l_rotation[q], a, b,
                                       (target.cx - source.cx) / target.side, (target.cy - source.cy) / target.side,
                                       (target.cz - source.cz) / target.side, source.side / target.side});
       }

@@ -58,6 +58,7 @@ struct TargetPlan {
   std::vector<double> rotations, z_to_local, z_down;
   std::vector<std::uint32_t> down_rotation;
   std::size_t n_rotations = 0;
+  std::vector<std::uint32_t> conversion_order;  // the cells level by level: the conversions' pieces
   bool stored = false;                // near blocks quantised here (else computed per application)
   std::vector<std::uint8_t> masks;
   std::vector<std::int16_t> inner;

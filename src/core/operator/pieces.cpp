@@ -1,12 +1,36 @@
 #include "core/operator/pieces.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <exception>
+#include <new>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "core/interrupt.hpp"
 
 namespace zandrel {
+
+void* allocate_workspace(std::size_t bytes) {
+  constexpr std::size_t huge_page = std::size_t{2} << 20;
+  if (bytes >= 2 * huge_page) {
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* p = std::aligned_alloc(huge_page, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    madvise(p, rounded, MADV_HUGEPAGE);  // a hint: where it is refused, small pages serve
+#endif
+    return p;
+  }
+  void* p = std::malloc(bytes > 0 ? bytes : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void FreeWorkspace::operator()(void* p) const noexcept { std::free(p); }
 
 void run_pieces(std::size_t npieces, std::size_t concurrency, TaskFn piece, void* context) {
   if (npieces == 0) return;

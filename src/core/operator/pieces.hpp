@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "core/parallel.hpp"
 
@@ -37,11 +38,24 @@ void for_pieces(std::size_t n, std::size_t step, std::uint32_t threads, Body&& b
       &context);
 }
 
+// Memory for an application's workspaces (arrays of trivial types). Large
+// ones are asked for in huge pages where the system offers them on request
+// (Linux): an application touches tens of megabytes afresh each time, and
+// in pages of 4 KiB each would cost a fault of its own, a few percent of
+// the application.
+void* allocate_workspace(std::size_t bytes);
+struct FreeWorkspace {
+  void operator()(void* p) const noexcept;
+};
+template <class T>
+using Workspace = std::unique_ptr<T[], FreeWorkspace>;
+
 // n zeros, written (and their pages first touched) by the pool's workers
 // rather than by the calling thread alone.
 template <class T>
-std::unique_ptr<T[]> parallel_zeros(std::size_t n, std::uint32_t threads) {
-  std::unique_ptr<T[]> out(new T[n]);
+Workspace<T> parallel_zeros(std::size_t n, std::uint32_t threads) {
+  static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+  Workspace<T> out(static_cast<T*>(allocate_workspace(n * sizeof(T))));
   for_pieces(n, std::size_t{1} << 16, threads,
              [&](std::size_t begin, std::size_t end) { std::fill(out.get() + begin, out.get() + end, T{}); });
   return out;

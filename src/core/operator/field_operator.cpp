@@ -285,9 +285,9 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
           const std::size_t i = pos - leaf.first;
           for (std::size_t k = 0; k < npts; ++k) {
             const std::size_t at = k * stride + pos;
-            u[(3 * k) * leaf_slots + i] = static_cast<float>((px_[at] - leaf.cx) / leaf.side);
-            u[(3 * k + 1) * leaf_slots + i] = static_cast<float>((py_[at] - leaf.cy) / leaf.side);
-            u[(3 * k + 2) * leaf_slots + i] = static_cast<float>((pz_[at] - leaf.cz) / leaf.side);
+            u[single_at(k, 0, i)] = static_cast<float>((px_[at] - leaf.cx) / leaf.side);
+            u[single_at(k, 1, i)] = static_cast<float>((py_[at] - leaf.cy) / leaf.side);
+            u[single_at(k, 2, i)] = static_cast<float>((pz_[at] - leaf.cz) / leaf.side);
           }
         }
       }
@@ -541,7 +541,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
           for (std::size_t q = 0; q < npts; ++q) {
             const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
             for (std::size_t c = 0; c < 3; ++c)
-              mo[(3 * q + c) * leaf_slots + (j - leaf.first)] = static_cast<float>(mags[c * stride + j] * w);
+              mo[single_at(q, c, j - leaf.first)] = static_cast<float>(mags[c * stride + j] * w);
           }
       }
     });

@@ -35,6 +35,10 @@ inline constexpr std::uint32_t leaf_slots = 16;
 // components of each rule point for every slot), laid out leaf by leaf so
 // that a leaf's points are read as one contiguous run.
 inline constexpr std::size_t single_block(std::size_t rule_points) { return 3 * rule_points * leaf_slots; }
+// Within a leaf's block: component c of rule point k of the leaf's element i.
+inline constexpr std::size_t single_at(std::size_t k, std::size_t c, std::size_t i) {
+  return (3 * k + c) * leaf_slots + i;
+}
 
 struct SourceView {
   const double* nodes;              // (N, 3), mesh order
@@ -55,7 +59,7 @@ struct SourceView {
   // With single_direct: per source leaf (in the order of `leaves`) a block
   // of single_block(rule_points) floats, rule point k of the leaf's element
   // i (tree position first + i) as an offset from the leaf's centre in units
-  // of its side, component c at [(3 k + c) * leaf_slots + i]; and the leaf
+  // of its side, component c at single_at(k, c, i); and the leaf
   // (its place in `leaves`) of every tree position.
   const float* unit_points;
   const std::uint32_t* leaves;
@@ -123,8 +127,9 @@ struct OperatorKernels {
                           double* multipoles);
   // Adds the translations of the jobs (sorted by rotation, then output cell)
   // of one kind into `out`; each output cell receives its jobs in their
-  // order. Both arrays end in expansion_padding doubles that may be read. Expansions are 2 * count(p) doubles per cell (real parts, then
-  // imaginary parts), normalised.
+  // order. Expansions are 2 * count(p) doubles per cell (real parts, then
+  // imaginary parts), normalised; both arrays end in expansion_padding
+  // doubles that may be read.
   void (*translate)(int kind, int p, const double* rotations, const double* z, const TranslationJob* jobs,
                     std::size_t count, const double* in, double* out);
   // H at the targets of target leaves begin..end-1 (positions in t.leaves):

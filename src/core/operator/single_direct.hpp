@@ -45,9 +45,10 @@ class SingleDirect {
   // Gathers the direct ranges of target leaf position `leaf`, whose cell is
   // `a`, from the rule points and moments in their source leaves' units and
   // blocks (SourceView::unit_points, leaf_fields' moments). A source leaf of
-  // side L_b at centre c_b maps into a's units by the offset (c_b - c_a) / L_a and the
-  // ratio L_b / L_a, a power of two: scaling by it is exact, so each offset
-  // takes one rounding and each moment (times the ratio cubed) none.
+  // side L_b at centre c_b maps into a's units by the offset
+  // (c_b - c_a) / L_a and the ratio L_b / L_a, a power of two: scaling by it
+  // is exact, so each offset takes one rounding and each moment (times the
+  // ratio cubed) none.
   void gather(const SourceView& s, const TargetView& t, std::size_t leaf, const TreeCell& a, const float* moments) {
     const std::size_t npts = s.rule_points;
     first_.clear();
@@ -90,17 +91,17 @@ class SingleDirect {
                         oy = simd::F16::set1(static_cast<float>((b.cy - cy_) * unit_)),
                         oz = simd::F16::set1(static_cast<float>((b.cz - cz_) * unit_));
         for (std::size_t k = 0; k < npts; ++k) {
-          const std::size_t to = k * slots_ + base_[r] + (j0 - first_[r]), at = 3 * k * leaf_slots;
+          const std::size_t to = k * slots_ + base_[r] + (j0 - first_[r]);
           const auto put = [&](const float* from, std::vector<float>& into, simd::F16 times, const simd::F16* plus) {
             const simd::F16 v = times * simd::F16::load_first(from, n);
             (plus ? *plus + v : v).store_first(into.data() + to, n);
           };
-          put(units + at, x_, scale, &ox);
-          put(units + at + leaf_slots, y_, scale, &oy);
-          put(units + at + 2 * leaf_slots, z_, scale, &oz);
-          put(moment + at, mx_, moment_scale, nullptr);
-          put(moment + at + leaf_slots, my_, moment_scale, nullptr);
-          put(moment + at + 2 * leaf_slots, mz_, moment_scale, nullptr);
+          put(units + single_at(k, 0, 0), x_, scale, &ox);
+          put(units + single_at(k, 1, 0), y_, scale, &oy);
+          put(units + single_at(k, 2, 0), z_, scale, &oz);
+          put(moment + single_at(k, 0, 0), mx_, moment_scale, nullptr);
+          put(moment + single_at(k, 1, 0), my_, moment_scale, nullptr);
+          put(moment + single_at(k, 2, 0), mz_, moment_scale, nullptr);
         }
         j0 = j1;
       }

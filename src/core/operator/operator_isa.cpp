@@ -177,6 +177,59 @@ void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, 
     }
   }
 }
+#elif defined(ZANDREL_ISA_AVX2)
+// Rows r[0..3] become columns, in eight shuffles.
+ZANDREL_FORCE_INLINE void transpose4(__m256d r[4]) {
+  const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]),
+                t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+  r[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+  r[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+  r[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+  r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
+// Four coefficients of four cells per transposition; the cells' arrays
+// are padded, so the last block may read (not write) past a cell.
+void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
+                  W* re, W* im) {
+  for (int part = 0; part < 2; ++part) {
+    W* to = part == 0 ? re : im;
+    for (std::size_t k0 = 0; k0 < ncoef; k0 += 4) {
+      __m256d r[4];
+      for (std::size_t l = 0; l < lanes; ++l) r[l] = _mm256_loadu_pd(src[l] + part * ncoef + k0);
+      transpose4(r);
+      for (std::size_t i = 0; i < 4 && k0 + i < ncoef; ++i) to[k0 + i] = W{r[i]} * f[degree[k0 + i]];
+    }
+  }
+}
+
+// Whole blocks of four coefficients transposed (masked stores are slow on
+// some processors of this class), the last few lane by lane.
+void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, const W* im, const W* f,
+                   double* const dst[lanes], std::size_t nl) {
+  for (int part = 0; part < 2; ++part) {
+    const W* from = part == 0 ? re : im;
+    std::size_t k0 = 1;
+    for (; k0 + 4 <= ncoef; k0 += 4) {
+      __m256d r[4];
+      for (std::size_t i = 0; i < 4; ++i) r[i] = (from[k0 + i] * f[degree[k0 + i]]).v;
+      transpose4(r);
+      // Consecutive jobs into one cell add in a register, in the same order, before one store.
+      __m256d sum = _mm256_setzero_pd();
+      for (std::size_t l = 0; l < nl; ++l) {
+        double* d = dst[l] + part * ncoef + k0;
+        if (l == 0 || dst[l] != dst[l - 1]) sum = _mm256_loadu_pd(d);
+        sum = _mm256_add_pd(sum, r[l]);
+        if (l + 1 == nl || dst[l + 1] != dst[l]) _mm256_storeu_pd(d, sum);
+      }
+    }
+    alignas(32) double g[lanes];
+    for (std::size_t k = k0; k < ncoef; ++k) {
+      (from[k] * f[degree[k]]).store(g);
+      for (std::size_t l = 0; l < nl; ++l) dst[l][part * ncoef + k] += g[l];
+    }
+  }
+}
 #else
 void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
                   W* re, W* im) {
@@ -418,6 +471,36 @@ class NearPairs {
     }
     // Lanes past `count` hold the next pairs' places: they are written again
     // or cleared by finish.
+#elif defined(ZANDREL_ISA_AVX2)
+    // The same, four records per 32-byte load. There is no vector int64 to
+    // double conversion here: a small integer added to the bits of 1.5 2^52
+    // is that double plus the integer, exactly.
+    const __m256i dwords = _mm256_setr_epi32(0, 1, 1, 2, 2, 3, 3, 4);
+    const __m256i shifts = _mm256_setr_epi64x(0, 8, 16, 24);
+    const __m256d magic = _mm256_set1_pd(6755399441055744.0);
+    for (std::size_t g = 0; g < count; g += 4) {
+      const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 5 * g));
+      const __m256i word = _mm256_and_si256(_mm256_srlv_epi64(_mm256_permutevar8x32_epi32(raw, dwords), shifts),
+                                            _mm256_set1_epi64x(0xFFFFFFFFFFLL));
+      const __m256d scale = _mm256_castsi256_pd(
+          _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(1022), _mm256_srli_epi64(word, 35)), 52));
+      __m256d v[5];
+      for (int k = 0; k < 5; ++k) {
+        const __m256i bits = _mm256_and_si256(_mm256_srli_epi64(word, 7 * k), _mm256_set1_epi64x(0x7F));
+        const __m256i value =
+            _mm256_sub_epi64(_mm256_xor_si256(bits, _mm256_set1_epi64x(64)), _mm256_set1_epi64x(64));
+        const __m256d exact =
+            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(value, _mm256_castpd_si256(magic))), magic);
+        v[k] = _mm256_mul_pd(exact, scale);
+      }
+      const std::size_t at = i + g;
+      _mm256_storeu_pd(row(0) + at, v[0]);
+      _mm256_storeu_pd(row(1) + at, v[1]);
+      _mm256_storeu_pd(row(2) + at, _mm256_xor_pd(_mm256_add_pd(v[0], v[1]), _mm256_set1_pd(-0.0)));
+      _mm256_storeu_pd(row(3) + at, v[2]);
+      _mm256_storeu_pd(row(4) + at, v[3]);
+      _mm256_storeu_pd(row(5) + at, v[4]);
+    }
 #else
     for (std::size_t g = 0; g < count; ++g) {
       std::uint64_t word = 0;

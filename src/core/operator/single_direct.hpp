@@ -62,14 +62,12 @@ class SingleDirect {
       count += t.direct[q + 1] - t.direct[q];
     }
     slots_ = (count + width - 1) / width * width;
-    // Every slot below `count` is written below; the padding after it is
-    // zeroed (its lanes are dropped, but stay finite).
-    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_}) {
-      v->resize(npts * slots_);
-      for (std::size_t k = 0; k < npts; ++k)
-        std::fill(v->begin() + static_cast<std::ptrdiff_t>(k * slots_ + count),
-                  v->begin() + static_cast<std::ptrdiff_t>((k + 1) * slots_), 0.0f);
-    }
+    // A row has room for one more vector: each source leaf's run is stored
+    // as whole vectors (masked stores are slow on some processors), whose
+    // lanes past the run are overwritten by the next run or, past `count`,
+    // zeroed at the end (those lanes are dropped, but stay finite).
+    row_ = slots_ + width;
+    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_}) v->resize(npts * row_);
     cx_ = a.cx;
     cy_ = a.cy;
     cz_ = a.cz;
@@ -91,10 +89,10 @@ class SingleDirect {
                         oy = simd::F16::set1(static_cast<float>((b.cy - cy_) * unit_)),
                         oz = simd::F16::set1(static_cast<float>((b.cz - cz_) * unit_));
         for (std::size_t k = 0; k < npts; ++k) {
-          const std::size_t to = k * slots_ + base_[r] + (j0 - first_[r]);
+          const std::size_t to = k * row_ + base_[r] + (j0 - first_[r]);
           const auto put = [&](const float* from, std::vector<float>& into, simd::F16 times, const simd::F16* plus) {
             const simd::F16 v = times * simd::F16::load_first(from, n);
-            (plus ? *plus + v : v).store_first(into.data() + to, n);
+            (plus ? *plus + v : v).store(into.data() + to);
           };
           put(units + single_at(k, 0, 0), x_, scale, &ox);
           put(units + single_at(k, 1, 0), y_, scale, &oy);
@@ -106,6 +104,10 @@ class SingleDirect {
         j0 = j1;
       }
     }
+    for (auto* v : {&x_, &y_, &z_, &mx_, &my_, &mz_})
+      for (std::size_t k = 0; k < npts; ++k)
+        std::fill(v->begin() + static_cast<std::ptrdiff_t>(k * row_ + count),
+                  v->begin() + static_cast<std::ptrdiff_t>((k + 1) * row_), 0.0f);
     padding_from_ = count;
   }
 
@@ -138,7 +140,7 @@ class SingleDirect {
       if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
       Vec3Lanes<F16> f = Vec3Lanes<F16>::zero();
       for (std::size_t k = 0; k < npts; ++k) {
-        const std::size_t at = k * slots_ + g;
+        const std::size_t at = k * row_ + g;
         const Vec3Lanes<F16> r{tx - F16::load(x_.data() + at), ty - F16::load(y_.data() + at),
                                tz - F16::load(z_.data() + at)};
         PointDipole::add_fused_field(r, {F16::load(mx_.data() + at), F16::load(my_.data() + at),
@@ -169,9 +171,9 @@ class SingleDirect {
   }
 
   std::vector<std::uint32_t> first_, end_, base_;
-  std::size_t slots_ = 0, padding_from_ = 0;
+  std::size_t slots_ = 0, row_ = 0, padding_from_ = 0;
   double cx_ = 0.0, cy_ = 0.0, cz_ = 0.0, unit_ = 1.0;
-  std::vector<float> x_, y_, z_, mx_, my_, mz_;  // point k of slot s at [k * slots_ + s]
+  std::vector<float> x_, y_, z_, mx_, my_, mz_;  // point k of slot s at [k * row_ + s]
 };
 
 ZANDREL_END

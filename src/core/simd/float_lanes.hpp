@@ -29,9 +29,6 @@ struct F16 {
   static F16 load_first(const float* p, std::size_t n) {
     return {_mm512_maskz_loadu_ps(static_cast<__mmask16>((1U << n) - 1), p)};
   }
-  void store_first(float* p, std::size_t n) const {
-    _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1U << n) - 1), v);
-  }
 };
 inline F16 operator+(F16 a, F16 b) { return {_mm512_add_ps(a.v, b.v)}; }
 inline F16 operator-(F16 a, F16 b) { return {_mm512_sub_ps(a.v, b.v)}; }
@@ -65,10 +62,6 @@ struct F16 {
   static F16 load_first(const float* p, std::size_t n) {
     return {_mm256_maskload_ps(p, first_mask(n, 0)), _mm256_maskload_ps(p + 8, first_mask(n, 8))};
   }
-  void store_first(float* p, std::size_t n) const {
-    _mm256_maskstore_ps(p, first_mask(n, 0), lo);
-    _mm256_maskstore_ps(p + 8, first_mask(n, 8), hi);
-  }
 };
 inline F16 operator+(F16 a, F16 b) { return {_mm256_add_ps(a.lo, b.lo), _mm256_add_ps(a.hi, b.hi)}; }
 inline F16 operator-(F16 a, F16 b) { return {_mm256_sub_ps(a.lo, b.lo), _mm256_sub_ps(a.hi, b.hi)}; }
@@ -98,7 +91,6 @@ struct F16 {
     for (std::size_t i = 0; i < 16; ++i) r.v[i] = i < n ? p[i] : 0.0f;
     return r;
   }
-  void store_first(float* p, std::size_t n) const { for (std::size_t i = 0; i < n; ++i) p[i] = v[i]; }
 };
 #define ZANDREL_F16_BINARY(op)                                            \
   inline F16 operator op(F16 a, F16 b) {                                  \

@@ -1,6 +1,7 @@
 #include "core/operator/field_operator.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <numeric>
@@ -138,6 +139,9 @@ void leaf_near_blocks(const OperatorKernels& k, const SourceView& s, const Targe
   k.near_blocks(s, t, l, exact_math, blocks.data());
 }
 
+// 2^e for a normal exponent e: scaling by it is exact, like ldexp, without the library call.
+double power_of_two(int e) { return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52); }
+
 // A near-shell block (traceless outside the element) in five bytes: the
 // components xx yy xy xz yz as 7-bit two's complement integers times 2^e
 // (bits 7k..7k+6), and -1 - e in the top five bits (e from -32 to -1: the
@@ -153,7 +157,7 @@ void quantise_shell(const double* b, std::uint8_t* out) {
   }
   std::uint64_t word = static_cast<std::uint64_t>(-1 - e) << 35;
   for (int k = 0; k < 5; ++k) {
-    const long q = std::clamp(std::lround(std::ldexp(v[k], -e)), -64L, 63L);
+    const long q = std::clamp(std::lround(v[k] * power_of_two(-e)), -64L, 63L);
     word |= (static_cast<std::uint64_t>(q) & 0x7F) << (7 * k);
   }
   for (int k = 0; k < 5; ++k) out[k] = static_cast<std::uint8_t>(word >> (8 * k));
@@ -167,9 +171,10 @@ void quantise_inner(const double* b, std::int16_t* out) {
   int e = -1022;
   if (largest > 0.0) {
     std::frexp(largest / 32767.0, &e);
-    e = std::max(e, -1022);
+    e = std::clamp(e, -1022, 1022);  // 2^-e normal (the blocks are finite: e <= 1009)
   }
-  for (int k = 0; k < 6; ++k) out[k] = static_cast<std::int16_t>(std::lround(std::ldexp(b[k], -e)));
+  const double scale = power_of_two(-e);
+  for (int k = 0; k < 6; ++k) out[k] = static_cast<std::int16_t>(std::lround(b[k] * scale));
   out[6] = static_cast<std::int16_t>(e);
 }
 

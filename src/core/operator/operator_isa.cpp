@@ -316,16 +316,23 @@ struct TargetLanes {
   std::size_t count;  // real targets in this vector
 };
 
-TargetLanes target_lanes(const TargetView& t, std::uint32_t end, std::uint32_t at) {
+// Targets index(0) .. index(count - 1) (count from 1 to lanes) in one vector;
+// spare lanes repeat the last.
+template <class Index>
+TargetLanes lanes_of(const TargetView& t, std::size_t count, Index index) {
   Gather x{}, y{}, z{};
-  const std::size_t count = std::min<std::size_t>(lanes, end - at);
   for (std::size_t l = 0; l < lanes; ++l) {
-    const std::uint32_t i = at + static_cast<std::uint32_t>(std::min(l, count - 1));
+    const std::uint32_t i = index(std::min(l, count - 1));
     x.v[l] = t.tx[i];
     y.v[l] = t.ty[i];
     z.v[l] = t.tz[i];
   }
   return {{x.load(), y.load(), z.load()}, count};
+}
+
+TargetLanes target_lanes(const TargetView& t, std::uint32_t end, std::uint32_t at) {
+  return lanes_of(t, std::min<std::size_t>(lanes, end - at),
+                  [at](std::size_t l) { return at + static_cast<std::uint32_t>(l); });
 }
 
 // Point dipoles of lanes of moments m at offsets r (target minus dipole), added into h.
@@ -728,20 +735,31 @@ void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf
     for_near_pairs(s, t, leaf, t.tx[i], t.ty[i], t.tz[i], [&](std::uint32_t, bool) { ++count; });
     cursor[i - a.first + 1] = cursor[i - a.first] + count;
   }
+  // A source element reaches a few of the leaf's targets: those in its
+  // outer zone are packed into the lanes (each lane's arithmetic is its own,
+  // so the packing changes no bit).
+  std::vector<std::uint32_t> picked;
+  picked.reserve(n);
+  std::vector<TargetLanes> targets;
+  for (std::uint32_t at = a.first; at < a.end; at += lanes) targets.push_back(target_lanes(t, a.end, at));
   for (std::uint32_t q = t.near_offsets[leaf]; q < t.near_offsets[leaf + 1]; ++q) {
     const TreeCell& b = s.cells[t.near[q]];
     for (std::uint32_t j = b.first; j < b.end; ++j) {
-      bool prepared = false;
-      Tet4Faces g;
-      for (std::uint32_t at = a.first; at < a.end; at += lanes) {
-        const TargetLanes tl = target_lanes(t, a.end, at);
-        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, W::set1(s.cx[j]), W::set1(s.cy[j]), W::set1(s.cz[j]));
-        const auto in_zone = d2 < W::set1(s.outer2[j]);
-        if (!simd::any(in_zone)) continue;
-        if (!prepared) {
-          g = tet4_faces(element_nodes_of(s, s.order[j]));
-          prepared = true;
-        }
+      const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]);
+      picked.clear();
+      for (std::size_t v = 0; v < targets.size(); ++v) {
+        const TargetLanes& tl = targets[v];
+        alignas(64) double lane_d2[lanes];
+        squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz).store(lane_d2);
+        for (std::size_t l = 0; l < tl.count; ++l)
+          if (lane_d2[l] < s.outer2[j]) picked.push_back(a.first + static_cast<std::uint32_t>(v * lanes + l));
+      }
+      if (picked.empty()) continue;
+      const Tet4Faces g = tet4_faces(element_nodes_of(s, s.order[j]));
+      for (std::size_t k = 0; k < picked.size(); k += lanes) {
+        const TargetLanes tl = lanes_of(t, std::min(lanes, picked.size() - k),
+                                        [&](std::size_t l) { return picked[k + l]; });
+        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz);
         const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
         const std::array<W, 6> rb = rule_block(s, j, tl.r);
         // Inner pairs take the closed form alone (the rule may be singular
@@ -750,14 +768,10 @@ void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf
         const W half = W::set1(0.5);
         const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
                                          (nb[5] + nb[7]) * half};
-        std::array<W, 6> block;
-        for (int c = 0; c < 6; ++c) block[c] = simd::select(inner, closed[c], closed[c] - rb[c]);
-        alignas(64) double lane_d2[lanes], stored[6][lanes];
-        d2.store(lane_d2);
-        for (int c = 0; c < 6; ++c) block[c].store(stored[c]);
+        alignas(64) double stored[6][lanes];
+        for (int c = 0; c < 6; ++c) simd::select(inner, closed[c], closed[c] - rb[c]).store(stored[c]);
         for (std::size_t l = 0; l < tl.count; ++l) {
-          if (!(lane_d2[l] < s.outer2[j])) continue;
-          double* dst = out + 6 * cursor[at + l - a.first]++;
+          double* dst = out + 6 * cursor[picked[k + l] - a.first]++;
           for (int c = 0; c < 6; ++c) dst[c] = stored[c][l];
         }
       }

@@ -44,44 +44,79 @@ void gauss_legendre(int count, std::vector<double>& nodes, std::vector<double>& 
   }
 }
 
-// C_n^m (Racah-normalised) of degrees 0..p and orders -n..n at a unit vector, at [n*n + n + m].
-void racah(const harmonics::Recurrences& rec, int p, const Vec3& x, std::vector<Complex>& u, Complex* out) {
+// harmonic_norm(n, m) of degrees 0..p and orders -n..n, at [n*n + n + m].
+std::vector<double> racah_norms(int p) {
+  std::vector<double> out((p + 1) * (p + 1));
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) out[n * n + n + m] = harmonic_norm(n, m);
+  return out;
+}
+
+// C_n^m (Racah-normalised) of degrees 0..p and orders -n..n at a unit vector,
+// at [n*n + n + m]; `norms` from racah_norms.
+void racah(const harmonics::Recurrences& rec, int p, const Vec3& x, const std::vector<double>& norms,
+           std::vector<Complex>& u, Complex* out) {
   harmonics::regular(rec, x, u.data());
   for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) out[n * n + n + m] = harmonics::coefficient(u.data(), n, m) * harmonic_norm(n, m);
+    for (int m = -n; m <= n; ++m) out[n * n + n + m] = harmonics::coefficient(u.data(), n, m) * norms[n * n + n + m];
 }
+
+// The product rule on the sphere (Gauss-Legendre in cos theta, 2p + 1 equal
+// steps in phi: exact for degree 2p) with C_n^m at each of its points: the
+// part of every angle's Wigner matrices that does not depend on the angle.
+struct SphereRule {
+  int p = 0;
+  std::vector<Vec3> points;
+  std::vector<double> weights;  // each times 1 / (4 pi)
+  std::vector<Complex> c;       // (p + 1)^2 per point
+
+  explicit SphereRule(int order) : p(order) {
+    std::vector<double> nodes, gauss;
+    gauss_legendre(p + 1, nodes, gauss);
+    const int nphi = 2 * p + 1;
+    const harmonics::Recurrences rec(p);
+    const std::vector<double> norms = racah_norms(p);
+    std::vector<Complex> u(harmonics::count(p));
+    const std::size_t size = static_cast<std::size_t>((p + 1) * (p + 1));
+    for (int a = 0; a <= p; ++a) {
+      const double ct = nodes[a], st = std::sqrt(1.0 - ct * ct);
+      for (int b = 0; b < nphi; ++b) {
+        const double phi = 2.0 * M_PI * b / nphi;
+        points.push_back(Vec3{st * std::cos(phi), st * std::sin(phi), ct});
+        weights.push_back(gauss[a] * 2.0 * M_PI / nphi / (4.0 * M_PI));
+        c.resize(c.size() + size);
+        racah(rec, p, points.back(), norms, u, c.data() + c.size() - size);
+      }
+    }
+  }
+};
 
 // The Wigner matrices d^n(beta) of the rotation about y, degrees 1..p, acting
 // on Racah-normalised coefficients: d_{m'm} = (2n+1)/(4 pi) int C_n^m(R^T x) conj(C_n^m'(x)) dx,
-// by a product rule exact for degree 2p on the sphere. d[n] is (2n+1)^2, [m'+n][m+n].
-std::vector<std::vector<double>> wigner_y(int p, double beta) {
-  std::vector<double> nodes, weights;
-  gauss_legendre(p + 1, nodes, weights);
-  const int nphi = 2 * p + 1;
+// by the sphere rule. d[n] is (2n+1)^2, [m'+n][m+n]; only the rows m' >= 0
+// (the ones fold reads) are formed, the others stay zero.
+std::vector<std::vector<double>> wigner_y(const SphereRule& rule, double beta) {
+  const int p = rule.p;
   const harmonics::Recurrences rec(p);
-  std::vector<Complex> u(harmonics::count(p)), c((p + 1) * (p + 1)), rc((p + 1) * (p + 1));
+  const std::vector<double> norms = racah_norms(p);
+  std::vector<Complex> u(harmonics::count(p)), rc((p + 1) * (p + 1));
   std::vector<std::vector<double>> d(p + 1);
   for (int n = 1; n <= p; ++n) d[n].assign((2 * n + 1) * (2 * n + 1), 0.0);
   const double cb = std::cos(beta), sb = std::sin(beta);
-  for (int a = 0; a <= p; ++a) {
-    const double ct = nodes[a], st = std::sqrt(1.0 - ct * ct);
-    for (int b = 0; b < nphi; ++b) {
-      const double phi = 2.0 * M_PI * b / nphi;
-      const Vec3 x{st * std::cos(phi), st * std::sin(phi), ct};
-      racah(rec, p, x, u, c.data());
-      racah(rec, p, Vec3{cb * x.x - sb * x.z, x.y, sb * x.x + cb * x.z}, u, rc.data());  // R_y(beta)^T x
-      const double w = weights[a] * 2.0 * M_PI / nphi / (4.0 * M_PI);
-      for (int n = 1; n <= p; ++n) {
-        const int size = 2 * n + 1;
-        const Complex* cn = c.data() + n * n;
-        const Complex* rn = rc.data() + n * n;
-        double* dn = d[n].data();
-        const double f = size * w;
-        // The matrix is real: only Re(conj(c_m') rc_m) is kept.
-        for (int mp = 0; mp < size; ++mp) {
-          const double ar = cn[mp].real() * f, ai = cn[mp].imag() * f;
-          for (int m = 0; m < size; ++m) dn[mp * size + m] += ar * rn[m].real() + ai * rn[m].imag();
-        }
+  for (std::size_t k = 0; k < rule.points.size(); ++k) {
+    const Vec3& x = rule.points[k];
+    const Complex* c = rule.c.data() + k * (p + 1) * (p + 1);
+    racah(rec, p, Vec3{cb * x.x - sb * x.z, x.y, sb * x.x + cb * x.z}, norms, u, rc.data());  // R_y(beta)^T x
+    for (int n = 1; n <= p; ++n) {
+      const int size = 2 * n + 1;
+      const Complex* cn = c + n * n;
+      const Complex* rn = rc.data() + n * n;
+      double* dn = d[n].data();
+      const double f = size * rule.weights[k];
+      // The matrix is real: only Re(conj(c_m') rc_m) is kept.
+      for (int mp = n; mp < size; ++mp) {
+        const double ar = cn[mp].real() * f, ai = cn[mp].imag() * f;
+        for (int m = 0; m < size; ++m) dn[mp * size + m] += ar * rn[m].real() + ai * rn[m].imag();
       }
     }
   }
@@ -111,11 +146,17 @@ double harmonic_norm(int n, int m) {
   return std::sqrt(factorial(n - m) * factorial(n + m));
 }
 
+namespace {
+
+// Forward by -theta; backward by +theta is the transpose (d(-b) = d(b)^T),
+// which translation::rotate reads from the same matrices.
+void fold_y_rotation(const SphereRule& rule, double theta, double* out) { fold(rule.p, wigner_y(rule, -theta), out); }
+
+}  // namespace
+
 std::vector<double> y_rotation(int p, double theta) {
-  // Forward by -theta; backward by +theta is the transpose (d(-b) = d(b)^T),
-  // which translation::rotate reads from the same matrices.
   std::vector<double> out(translation::rotation_size(p));
-  fold(p, wigner_y(p, -theta), out.data());
+  fold_y_rotation(SphereRule(p), theta, out.data());
   return out;
 }
 
@@ -154,11 +195,9 @@ std::uint32_t RotationSet::id(double dx, double dy, double dz) {
 std::vector<double> RotationSet::tables(int p, std::uint32_t threads) const {
   const std::size_t size = translation::rotation_size(p);
   std::vector<double> out(angles_.size() * size);
+  const SphereRule rule(p);
   for_pieces(angles_.size(), 4, threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::vector<double> r = y_rotation(p, angles_[k]);
-      std::copy(r.begin(), r.end(), out.begin() + static_cast<std::ptrdiff_t>(k * size));
-    }
+    for (std::size_t k = begin; k < end; ++k) fold_y_rotation(rule, angles_[k], out.data() + k * size);
   });
   return out;
 }

@@ -65,17 +65,17 @@ void racah(const harmonics::Recurrences& rec, int p, const Vec3& x, const std::v
 // steps in phi: exact for degree 2p) with C_n^m at each of its points: the
 // part of every angle's Wigner matrices that does not depend on the angle.
 struct SphereRule {
-  int p = 0;
+  int p;
+  harmonics::Recurrences rec;
+  std::vector<double> norms;    // racah_norms(p)
   std::vector<Vec3> points;
   std::vector<double> weights;  // each times 1 / (4 pi)
   std::vector<Complex> c;       // (p + 1)^2 per point
 
-  explicit SphereRule(int order) : p(order) {
+  explicit SphereRule(int order) : p(order), rec(order), norms(racah_norms(order)) {
     std::vector<double> nodes, gauss;
     gauss_legendre(p + 1, nodes, gauss);
     const int nphi = 2 * p + 1;
-    const harmonics::Recurrences rec(p);
-    const std::vector<double> norms = racah_norms(p);
     std::vector<Complex> u(harmonics::count(p));
     const std::size_t size = static_cast<std::size_t>((p + 1) * (p + 1));
     for (int a = 0; a <= p; ++a) {
@@ -97,8 +97,6 @@ struct SphereRule {
 // (the ones fold reads) are formed, the others stay zero.
 std::vector<std::vector<double>> wigner_y(const SphereRule& rule, double beta) {
   const int p = rule.p;
-  const harmonics::Recurrences rec(p);
-  const std::vector<double> norms = racah_norms(p);
   std::vector<Complex> u(harmonics::count(p)), rc((p + 1) * (p + 1));
   std::vector<std::vector<double>> d(p + 1);
   for (int n = 1; n <= p; ++n) d[n].assign((2 * n + 1) * (2 * n + 1), 0.0);
@@ -106,7 +104,7 @@ std::vector<std::vector<double>> wigner_y(const SphereRule& rule, double beta) {
   for (std::size_t k = 0; k < rule.points.size(); ++k) {
     const Vec3& x = rule.points[k];
     const Complex* c = rule.c.data() + k * (p + 1) * (p + 1);
-    racah(rec, p, Vec3{cb * x.x - sb * x.z, x.y, sb * x.x + cb * x.z}, norms, u, rc.data());  // R_y(beta)^T x
+    racah(rule.rec, p, Vec3{cb * x.x - sb * x.z, x.y, sb * x.x + cb * x.z}, rule.norms, u, rc.data());  // R_y(beta)^T x
     for (int n = 1; n <= p; ++n) {
       const int size = 2 * n + 1;
       const Complex* cn = c + n * n;

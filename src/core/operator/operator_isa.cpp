@@ -140,43 +140,11 @@ ZANDREL_FORCE_INLINE void transpose8(__m512d r[8]) {
   r[7] = _mm512_shuffle_f64x2(u[3], u[7], 0xDD);
 }
 
-// Eight coefficients of eight cells per transposition; the cells' arrays
-// are padded, so the last block may read (not write) past a cell.
-void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
-                  W* re, W* im) {
-  for (int part = 0; part < 2; ++part) {
-    W* to = part == 0 ? re : im;
-    for (std::size_t k0 = 0; k0 < ncoef; k0 += 8) {
-      __m512d r[8];
-      for (std::size_t l = 0; l < lanes; ++l) r[l] = _mm512_loadu_pd(src[l] + part * ncoef + k0);
-      transpose8(r);
-      for (std::size_t i = 0; i < 8 && k0 + i < ncoef; ++i) to[k0 + i] = W{r[i]} * f[degree[k0 + i]];
-    }
-  }
-}
-
-void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, const W* im, const W* f,
-                   double* const dst[lanes], std::size_t nl) {
-  for (int part = 0; part < 2; ++part) {
-    const W* from = part == 0 ? re : im;
-    for (std::size_t k0 = 1; k0 < ncoef; k0 += 8) {
-      const std::size_t n = std::min<std::size_t>(8, ncoef - k0);
-      __m512d r[8];
-      for (std::size_t i = 0; i < 8; ++i) r[i] = i < n ? (from[k0 + i] * f[degree[k0 + i]]).v : _mm512_setzero_pd();
-      transpose8(r);
-      const auto mask = static_cast<__mmask8>((1U << n) - 1);
-      // Consecutive jobs into one cell (common: the offsets of one polar
-      // angle) add in a register, in the same order, before one store.
-      __m512d sum = _mm512_setzero_pd();
-      for (std::size_t l = 0; l < nl; ++l) {
-        double* d = dst[l] + part * ncoef + k0;
-        if (l == 0 || dst[l] != dst[l - 1]) sum = _mm512_maskz_loadu_pd(mask, d);
-        sum = _mm512_add_pd(sum, r[l]);
-        if (l + 1 == nl || dst[l + 1] != dst[l]) _mm512_mask_storeu_pd(d, mask, sum);
-      }
-    }
-  }
-}
+using Row = __m512d;
+ZANDREL_FORCE_INLINE Row load_row(const double* p) { return _mm512_loadu_pd(p); }
+ZANDREL_FORCE_INLINE void store_row(double* p, Row r) { _mm512_storeu_pd(p, r); }
+ZANDREL_FORCE_INLINE Row add_rows(Row a, Row b) { return _mm512_add_pd(a, b); }
+ZANDREL_FORCE_INLINE void transpose(Row r[lanes]) { transpose8(r); }
 #elif defined(ZANDREL_ISA_AVX2)
 // Rows r[0..3] become columns, in eight shuffles.
 ZANDREL_FORCE_INLINE void transpose4(__m256d r[4]) {
@@ -188,42 +156,51 @@ ZANDREL_FORCE_INLINE void transpose4(__m256d r[4]) {
   r[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
-// Four coefficients of four cells per transposition; the cells' arrays
-// are padded, so the last block may read (not write) past a cell.
+using Row = __m256d;
+ZANDREL_FORCE_INLINE Row load_row(const double* p) { return _mm256_loadu_pd(p); }
+ZANDREL_FORCE_INLINE void store_row(double* p, Row r) { _mm256_storeu_pd(p, r); }
+ZANDREL_FORCE_INLINE Row add_rows(Row a, Row b) { return _mm256_add_pd(a, b); }
+ZANDREL_FORCE_INLINE void transpose(Row r[lanes]) { transpose4(r); }
+#endif
+
+#if defined(ZANDREL_ISA_AVX512) || defined(ZANDREL_ISA_AVX2)
+// A block of `lanes` coefficients of `lanes` cells per transposition; the
+// cells' arrays are padded, so the last block may read (not write) past a cell.
 void gather_lanes(std::size_t ncoef, const unsigned char* degree, const double* const src[lanes], const W* f,
                   W* re, W* im) {
   for (int part = 0; part < 2; ++part) {
     W* to = part == 0 ? re : im;
-    for (std::size_t k0 = 0; k0 < ncoef; k0 += 4) {
-      __m256d r[4];
-      for (std::size_t l = 0; l < lanes; ++l) r[l] = _mm256_loadu_pd(src[l] + part * ncoef + k0);
-      transpose4(r);
-      for (std::size_t i = 0; i < 4 && k0 + i < ncoef; ++i) to[k0 + i] = W{r[i]} * f[degree[k0 + i]];
+    for (std::size_t k0 = 0; k0 < ncoef; k0 += lanes) {
+      Row r[lanes];
+      for (std::size_t l = 0; l < lanes; ++l) r[l] = load_row(src[l] + part * ncoef + k0);
+      transpose(r);
+      for (std::size_t i = 0; i < lanes && k0 + i < ncoef; ++i) to[k0 + i] = W{r[i]} * f[degree[k0 + i]];
     }
   }
 }
 
-// Whole blocks of four coefficients transposed (masked stores are slow on
-// some processors of this class), the last few lane by lane.
+// Whole blocks transposed, the last few coefficients lane by lane (no
+// masked stores: they are slow on some processors).
 void scatter_lanes(std::size_t ncoef, const unsigned char* degree, const W* re, const W* im, const W* f,
                    double* const dst[lanes], std::size_t nl) {
   for (int part = 0; part < 2; ++part) {
     const W* from = part == 0 ? re : im;
     std::size_t k0 = 1;
-    for (; k0 + 4 <= ncoef; k0 += 4) {
-      __m256d r[4];
-      for (std::size_t i = 0; i < 4; ++i) r[i] = (from[k0 + i] * f[degree[k0 + i]]).v;
-      transpose4(r);
-      // Consecutive jobs into one cell add in a register, in the same order, before one store.
-      __m256d sum = _mm256_setzero_pd();
+    for (; k0 + lanes <= ncoef; k0 += lanes) {
+      Row r[lanes];
+      for (std::size_t i = 0; i < lanes; ++i) r[i] = (from[k0 + i] * f[degree[k0 + i]]).v;
+      transpose(r);
+      // Consecutive jobs into one cell (common: the offsets of one polar
+      // angle) add in a register, in the same order, before one store.
+      Row sum{};
       for (std::size_t l = 0; l < nl; ++l) {
         double* d = dst[l] + part * ncoef + k0;
-        if (l == 0 || dst[l] != dst[l - 1]) sum = _mm256_loadu_pd(d);
-        sum = _mm256_add_pd(sum, r[l]);
-        if (l + 1 == nl || dst[l + 1] != dst[l]) _mm256_storeu_pd(d, sum);
+        if (l == 0 || dst[l] != dst[l - 1]) sum = load_row(d);
+        sum = add_rows(sum, r[l]);
+        if (l + 1 == nl || dst[l + 1] != dst[l]) store_row(d, sum);
       }
     }
-    alignas(32) double g[lanes];
+    alignas(64) double g[lanes];
     for (std::size_t k = k0; k < ncoef; ++k) {
       (from[k] * f[degree[k]]).store(g);
       for (std::size_t l = 0; l < nl; ++l) dst[l][part * ncoef + k] += g[l];

@@ -11,8 +11,10 @@ import pytest
 # The child restores Python's own Ctrl-C handler: a shell that starts the
 # tests in the background leaves SIGINT ignored, and children inherit that.
 SETUP = """
-    import signal, sys, time
+    import ctypes, signal, sys, time
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    if sys.platform.startswith("linux"):  # PR_SET_PDEATHSIG: a killed test run takes the child with it
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)
     import numpy as np
     import _zandrel
     from zandrel import sphere_mesh

@@ -232,25 +232,34 @@ def test_releases_the_interpreter_lock():
 def test_ctrl_c_interrupts_apply(tmp_path):
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent(f"""
-        import signal, sys
+        import ctypes, signal, sys, time
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started in the background
+        if sys.platform.startswith("linux"):  # PR_SET_PDEATHSIG: a killed test run takes the child with it
+            ctypes.CDLL(None).prctl(1, signal.SIGKILL)
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         import numpy as np, zandrel
         from mesh_helpers import box_mesh
         nodes, conn = box_mesh(24)
         op = zandrel.FieldOperator((nodes, conn), accuracy=1e-6)
         m = np.ones((len(conn), 3))
+        # Bounded, so that a lost signal or a killed test run leaves no process behind.
+        deadline = time.monotonic() + 120
         try:
             print("ready", flush=True)
-            while True:  # each application takes seconds: the signal lands inside one
+            while time.monotonic() < deadline:  # each application takes seconds: the signal lands inside one
                 op.apply(m)
+            print("not interrupted", flush=True)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """))
     proc = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline().strip() == "ready"
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=60)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
     assert out.strip() == "interrupted"
 
 

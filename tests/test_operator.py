@@ -232,7 +232,7 @@ def test_releases_the_interpreter_lock():
 def test_ctrl_c_interrupts_apply(tmp_path):
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent(f"""
-        import ctypes, signal, sys, time
+        import ctypes, signal, sys
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started in the background
         if sys.platform.startswith("linux"):  # PR_SET_PDEATHSIG: a killed test run takes the child with it
             ctypes.CDLL(None).prctl(1, signal.SIGKILL)
@@ -242,13 +242,10 @@ def test_ctrl_c_interrupts_apply(tmp_path):
         nodes, conn = box_mesh(24)
         op = zandrel.FieldOperator((nodes, conn), accuracy=1e-6)
         m = np.ones((len(conn), 3))
-        # Bounded, so that a lost signal or a killed test run leaves no process behind.
-        deadline = time.monotonic() + 120
         try:
             print("ready", flush=True)
-            while time.monotonic() < deadline:  # each application takes seconds: the signal lands inside one
+            while True:  # each application takes seconds: the signal lands inside one
                 op.apply(m)
-            print("not interrupted", flush=True)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """))

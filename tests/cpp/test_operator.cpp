@@ -190,6 +190,7 @@ OperatorParams level(bool tight) {
   params.exact_math = tight;
   params.store_near = !tight;
   params.single_direct = !tight;
+  params.target_leaf_size = tight ? 16 : 32;
   return params;
 }
 

@@ -370,7 +370,7 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   TargetPlan plan;
   plan.n_targets = targets.size();
   if (targets.empty() || elements_.empty()) return plan;
-  plan.tree = Octree::build(targets, cube, params_.leaf_size);
+  plan.tree = Octree::build(targets, cube, params_.target_leaf_size);
   const std::size_t n = targets.size();
   plan.tx.resize(n);
   plan.ty.resize(n);
@@ -531,6 +531,15 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
     }
   });
 
+  // The stored near blocks multiply M in single precision.
+  Workspace<float> single_mags;
+  if (plan.stored) {
+    single_mags = parallel_zeros<float>(3 * stride, threads_);
+    for_pieces(3 * stride, elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t j = begin; j < end; ++j) single_mags[j] = static_cast<float>(mags[j]);
+    });
+  }
+
   // The single-precision point dipoles' moments, in their source leaf's units.
   Workspace<float> moments;
   if (params_.single_direct) {
@@ -612,6 +621,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
     if (plan.stored) {
       NearBlocks near{};
       near.quantised = true;
+      near.mags = single_mags.get();
       near.masks = plan.masks.data();
       near.inner = plan.inner.data();
       near.shell = plan.shell.data();

@@ -43,7 +43,12 @@ struct OperatorParams {
   bool exact_math = false;     // library atan2/log in the closed form
   bool store_near = true;      // near blocks stored (quantised) rather than recomputed per application
   bool single_direct = false;  // direct point dipoles in single precision (relative error ~1e-6 per pair)
-  std::uint32_t leaf_size = 16;
+  std::uint32_t leaf_size = 16;         // elements per source leaf (at most 16 with stored near blocks)
+  // Targets per leaf of a plan's tree. A target leaf gathers the direct
+  // point dipoles of its near neighbourhood once and its targets share them,
+  // four at a time, so with single-precision dipoles larger target leaves
+  // pay (fewer gathers and conversions per target, for a few more dipoles).
+  std::uint32_t target_leaf_size = 16;
 };
 
 // A set of targets with everything an application needs about them.

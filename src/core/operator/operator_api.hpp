@@ -107,10 +107,12 @@ struct TranslationJob {
 // two streams: inner (xx yy zz xy xz yz as 16-bit integers times 2^e, e
 // in the seventh) and shell (five bytes: xx yy xy xz yz as 7-bit integers
 // times 2^e and -1 - e in the top five bits; zz = -xx - yy), from
-// inner_start/shell_start per target leaf; or in doubles (6 per pair, both
-// zones in one stream) from `start`.
+// inner_start/shell_start per target leaf, multiplied out in single
+// precision with `mags` (M rounded to floats, columns like the doubles'); or
+// in doubles (6 per pair, both zones in one stream) from `start`.
 struct NearBlocks {
   bool quantised;
+  const float* mags;
   const std::uint8_t* masks;
   const std::int16_t* inner;
   const std::uint8_t* shell;

@@ -24,6 +24,7 @@
 #include "core/operator/harmonics.hpp"
 #include "core/operator/near_pairs.hpp"
 #include "core/operator/operator_api.hpp"
+#include "core/operator/quantised_pairs.hpp"
 #include "core/operator/single_direct.hpp"
 #include "core/operator/translation_tables.hpp"
 #include "core/operator/translations.hpp"
@@ -365,15 +366,13 @@ void add_direct(const SourceView& s, const double* mags, std::uint32_t first, st
   }
 }
 
-// 2^e for a normal exponent, from its bits (ldexp is a library call).
-double power_of_two(int e) { return simd::bits_to_double(static_cast<std::uint64_t>(e + 1023) << 52); }
-
-// The near pairs of one target, decoded before they are multiplied out:
-// each pair's block (xx yy zz xy xz yz) and M_j in one lane of eight-pair
-// groups. The products are added into eight partial sums (pair k of a
-// target into partial k mod 8), folded at the end, so the order of every
-// sum is fixed by the pairs' order alone, whatever the vector width. The
-// last group is completed with zero blocks and moments.
+// The near pairs of one target, computed per application (the tight
+// levels), before they are multiplied out: each pair's block (xx yy zz xy
+// xz yz) and M_j in one lane of eight-pair groups. The products are added
+// into eight partial sums (pair k of a target into partial k mod 8), folded
+// at the end, so the order of every sum is fixed by the pairs' order alone,
+// whatever the vector width. The last group is completed with zero blocks
+// and moments.
 class NearPairs {
  public:
   void clear() { n_ = 0; }
@@ -383,8 +382,7 @@ class NearPairs {
   std::size_t grow(std::size_t more) {
     const std::size_t at = n_;
     n_ += more;
-    // Whole groups of eight, and one more: the shell decoder writes eight lanes at a time.
-    const std::size_t need = (n_ + 15) / 8 * 8;
+    const std::size_t need = (n_ + 7) / 8 * 8;
     if (need > cap_) {
       std::vector<double> b(9 * 2 * need, 0.0);
       for (std::size_t c = 0; c < 9; ++c)
@@ -400,111 +398,6 @@ class NearPairs {
     row(6)[i] = mags[j];
     row(7)[i] = mags[stride + j];
     row(8)[i] = mags[2 * stride + j];
-  }
-  // M of the elements first + b of one source leaf (b the set bits of
-  // `bits`, ascending) into pairs i, i + 1, ... (grow leaves room for eight
-  // more, so whole compressed vectors may be stored).
-  void put_leaf_mags(std::size_t i, const double* mags, std::size_t stride, std::uint32_t first,
-                     std::uint32_t bits) {
-#if defined(ZANDREL_ISA_AVX512)
-    const auto low = static_cast<__mmask8>(bits & 0xFF), high = static_cast<__mmask8>(bits >> 8);
-    const std::size_t after_low = i + static_cast<std::size_t>(__builtin_popcount(bits & 0xFF));
-    for (std::size_t c = 0; c < 3; ++c) {
-      const double* from = mags + c * stride + first;
-      double* to = row(6 + c);
-      _mm512_storeu_pd(to + i, _mm512_maskz_compress_pd(low, _mm512_maskz_loadu_pd(low, from)));
-      if (high != 0)
-        _mm512_storeu_pd(to + after_low, _mm512_maskz_compress_pd(high, _mm512_maskz_loadu_pd(high, from + 8)));
-    }
-#else
-    for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i)
-      put_mags(i, mags, stride, first + static_cast<std::uint32_t>(__builtin_ctz(b)));
-#endif
-  }
-  void put_inner(std::size_t i, const std::int16_t* q) {
-    const double scale = power_of_two(q[6]);
-    for (std::size_t c = 0; c < 6; ++c) row(c)[i] = q[c] * scale;
-  }
-  // Shell blocks i..i+count-1 from their five-byte records (the stream is
-  // padded: 64 bytes may be read from its last record).
-  void put_shells(std::size_t i, std::size_t count, const std::uint8_t* q) {
-#if defined(ZANDREL_ISA_AVX512)
-    // Record i starts at byte 5 i: dwords d and d + 1 (d = 5 i / 4) into
-    // qword i, shifted right by the remaining bytes (gathers are slow).
-    const __m512i dwords = _mm512_setr_epi32(0, 1, 1, 2, 2, 3, 3, 4, 5, 6, 6, 7, 7, 8, 8, 9);
-    const __m512i shifts = _mm512_setr_epi64(0, 8, 16, 24, 0, 8, 16, 24);
-    for (std::size_t g = 0; g < count; g += 8) {
-      const __m512i raw = _mm512_loadu_si512(q + 5 * g);
-      const __m512i word = _mm512_and_si512(_mm512_srlv_epi64(_mm512_permutexvar_epi32(dwords, raw), shifts),
-                                            _mm512_set1_epi64(0xFFFFFFFFFFLL));
-      const __m512d scale = _mm512_castsi512_pd(
-          _mm512_slli_epi64(_mm512_sub_epi64(_mm512_set1_epi64(1022), _mm512_srli_epi64(word, 35)), 52));
-      W v[5];
-      for (int k = 0; k < 5; ++k) {
-        const __m512i bits = _mm512_and_si512(_mm512_srli_epi64(word, 7 * k), _mm512_set1_epi64(0x7F));
-        const __m512i value = _mm512_sub_epi64(_mm512_xor_si512(bits, _mm512_set1_epi64(64)), _mm512_set1_epi64(64));
-        v[k] = W{_mm512_mul_pd(_mm512_cvtepi64_pd(value), scale)};
-      }
-      const std::size_t at = i + g;
-      v[0].store(row(0) + at);
-      v[1].store(row(1) + at);
-      (-(v[0] + v[1])).store(row(2) + at);
-      v[2].store(row(3) + at);
-      v[3].store(row(4) + at);
-      v[4].store(row(5) + at);
-    }
-    // Lanes past `count` hold the next pairs' places: they are written again
-    // or cleared by finish.
-#elif defined(ZANDREL_ISA_AVX2)
-    // The same, four records per 32-byte load. There is no vector int64 to
-    // double conversion here: a small integer added to the bits of 1.5 2^52
-    // is that double plus the integer, exactly.
-    const __m256i dwords = _mm256_setr_epi32(0, 1, 1, 2, 2, 3, 3, 4);
-    const __m256i shifts = _mm256_setr_epi64x(0, 8, 16, 24);
-    const __m256d magic = _mm256_set1_pd(6755399441055744.0);
-    for (std::size_t g = 0; g < count; g += 4) {
-      const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 5 * g));
-      const __m256i word = _mm256_and_si256(_mm256_srlv_epi64(_mm256_permutevar8x32_epi32(raw, dwords), shifts),
-                                            _mm256_set1_epi64x(0xFFFFFFFFFFLL));
-      const __m256d scale = _mm256_castsi256_pd(
-          _mm256_slli_epi64(_mm256_sub_epi64(_mm256_set1_epi64x(1022), _mm256_srli_epi64(word, 35)), 52));
-      __m256d v[5];
-      for (int k = 0; k < 5; ++k) {
-        const __m256i bits = _mm256_and_si256(_mm256_srli_epi64(word, 7 * k), _mm256_set1_epi64x(0x7F));
-        const __m256i value =
-            _mm256_sub_epi64(_mm256_xor_si256(bits, _mm256_set1_epi64x(64)), _mm256_set1_epi64x(64));
-        const __m256d exact =
-            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(value, _mm256_castpd_si256(magic))), magic);
-        v[k] = _mm256_mul_pd(exact, scale);
-      }
-      const std::size_t at = i + g;
-      _mm256_storeu_pd(row(0) + at, v[0]);
-      _mm256_storeu_pd(row(1) + at, v[1]);
-      _mm256_storeu_pd(row(2) + at, _mm256_xor_pd(_mm256_add_pd(v[0], v[1]), _mm256_set1_pd(-0.0)));
-      _mm256_storeu_pd(row(3) + at, v[2]);
-      _mm256_storeu_pd(row(4) + at, v[3]);
-      _mm256_storeu_pd(row(5) + at, v[4]);
-    }
-#else
-    for (std::size_t g = 0; g < count; ++g) {
-      std::uint64_t word = 0;
-      for (int k = 0; k < 5; ++k) word |= std::uint64_t{q[5 * g + k]} << (8 * k);
-      const double scale = power_of_two(-1 - static_cast<int>(word >> 35));
-      double v[5];
-      for (int k = 0; k < 5; ++k) {
-        // The 7-bit two's complement field, sign-extended.
-        const auto bits = static_cast<std::int32_t>((word >> (7 * k)) & 0x7F);
-        v[k] = static_cast<double>((bits ^ 64) - 64) * scale;
-      }
-      const std::size_t at = i + g;
-      row(0)[at] = v[0];
-      row(1)[at] = v[1];
-      row(2)[at] = -(v[0] + v[1]);
-      row(3)[at] = v[2];
-      row(4)[at] = v[3];
-      row(5)[at] = v[4];
-    }
-#endif
   }
   void put_block(std::size_t i, const double* block) {
     for (std::size_t c = 0; c < 6; ++c) row(c)[i] = block[c];
@@ -546,8 +439,9 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   std::vector<double> coef(6 * harmonics::count(p - 1));
   Coefficients u_re, u_im;
   SingleDirect single;
-  std::vector<std::size_t> dropped;
+  std::vector<std::size_t> dropped[4];
   NearPairs pairs;
+  QuantisedPairs quantised;
   std::vector<std::uint32_t> near_first;
   std::vector<std::size_t> near_slot;
   constexpr std::size_t no_position = ~std::size_t{0};
@@ -588,41 +482,45 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     // inner_pair(j, its leaf's place in the near list or no_position) is
     // told of each pair in the inner zone.
     const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
-      pairs.clear();
       if (near.quantised) {
+        quantised.clear();
         for (int zone = 0; zone < 2; ++zone) {
           const std::uint8_t* m = near.masks + mask;
           const std::uint32_t words = m[0] | (std::uint32_t{m[1]} << 8);
           mask += 2 + 3 * std::uint64_t{words};
-          const std::size_t zone_first = pairs.size();
+          const std::size_t zone_first = quantised.size();
           std::uint32_t position = 0;
           for (std::uint32_t w = 0; w < words; ++w) {
             const std::uint8_t* word = m + 2 + 3 * w;
             position += word[0];
             const std::uint32_t first = near_first[position];
             const std::uint32_t bits = word[1] | (std::uint32_t{word[2]} << 8);
-            std::size_t i = pairs.grow(static_cast<std::size_t>(__builtin_popcount(bits)));
-            pairs.put_leaf_mags(i, mags, stride, first, bits);
+            quantised.put_leaf_mags(quantised.grow(static_cast<std::size_t>(__builtin_popcount(bits))), near.mags,
+                                    stride, first, bits);
             if (zone == 0)
-              for (std::uint32_t b = bits; b != 0; b &= b - 1, ++i) {
-                pairs.put_inner(i, near.inner + inner_words * inner++);
+              for (std::uint32_t b = bits; b != 0; b &= b - 1)
                 inner_pair(first + static_cast<std::uint32_t>(__builtin_ctz(b)), position);
-              }
           }
-          if (zone == 1) {
-            pairs.put_shells(zone_first, pairs.size() - zone_first, near.shell + shell_bytes * shell);
-            shell += pairs.size() - zone_first;
+          const std::size_t count = quantised.size() - zone_first;
+          if (zone == 0) {
+            quantised.put_inners(zone_first, count, near.inner + inner_words * inner);
+            inner += count;
+          } else {
+            quantised.put_shells(zone_first, count, near.shell + shell_bytes * shell);
+            shell += count;
           }
         }
-      } else {
-        for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool in_inner) {
-          const std::size_t i = pairs.grow(1);
-          pairs.put_mags(i, mags, stride, j);
-          pairs.put_block(i, near.blocks + 6 * pair);
-          ++pair;
-          if (in_inner) inner_pair(j, no_position);
-        });
+        quantised.finish(h);
+        return;
       }
+      pairs.clear();
+      for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool in_inner) {
+        const std::size_t i = pairs.grow(1);
+        pairs.put_mags(i, mags, stride, j);
+        pairs.put_block(i, near.blocks + 6 * pair);
+        ++pair;
+        if (in_inner) inner_pair(j, no_position);
+      });
       pairs.finish(h);
     };
     if (s.single_direct) {
@@ -631,22 +529,33 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
       // direct range holds whole leaves, so its other elements follow it).
       near_slot.clear();
       for (const std::uint32_t first : near_first) near_slot.push_back(single.slot_of(first));
-      for (std::uint32_t i = a.first; i < a.end; ++i) {
-        double h[3] = {hx[i], hy[i], hz[i]};
-        dropped.clear();
-        add_near(t.tx[i], t.ty[i], t.tz[i], h, [&](std::uint32_t j, std::size_t position) {
-          std::size_t slot = SingleDirect::none;
-          if (position == no_position)
-            slot = single.slot_of(j);
-          else if (near_slot[position] != SingleDirect::none)
-            slot = near_slot[position] + (j - near_first[position]);
-          if (slot != SingleDirect::none) dropped.push_back(slot);
-        });
-        std::sort(dropped.begin(), dropped.end());
-        single.add_field(s.rule_points, t.tx[i], t.ty[i], t.tz[i], dropped, h);
-        hx[i] = h[0];
-        hy[i] = h[1];
-        hz[i] = h[2];
+      // Targets in twos, sharing the dipoles' loads.
+      for (std::uint32_t i0 = a.first; i0 < a.end; i0 += 4) {
+        const std::size_t count = std::min<std::size_t>(4, a.end - i0);
+        double h[4][3];
+        SingleDirect::Target pair[4];
+        for (std::size_t k = 0; k < count; ++k) {
+          const std::uint32_t i = i0 + static_cast<std::uint32_t>(k);
+          h[k][0] = hx[i], h[k][1] = hy[i], h[k][2] = hz[i];
+          std::vector<std::size_t>& drop = dropped[k];
+          drop.clear();
+          add_near(t.tx[i], t.ty[i], t.tz[i], h[k], [&](std::uint32_t j, std::size_t position) {
+            std::size_t slot = SingleDirect::none;
+            if (position == no_position)
+              slot = single.slot_of(j);
+            else if (near_slot[position] != SingleDirect::none)
+              slot = near_slot[position] + (j - near_first[position]);
+            if (slot != SingleDirect::none) drop.push_back(slot);
+          });
+          if (!std::is_sorted(drop.begin(), drop.end())) std::sort(drop.begin(), drop.end());
+          pair[k] = {t.tx[i], t.ty[i], t.tz[i], &drop, h[k]};
+        }
+        single.add_fields(s.rule_points, pair, count);
+        for (std::size_t k = 0; k < count; ++k) {
+          hx[i0 + k] = h[k][0];
+          hy[i0 + k] = h[k][1];
+          hz[i0 + k] = h[k][2];
+        }
       }
       continue;
     }

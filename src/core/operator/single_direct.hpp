@@ -121,48 +121,81 @@ class SingleDirect {
     return j < end_[r] ? base_[r] + (j - first_[r]) : none;
   }
 
-  // The field at (x, y, z) of every gathered point dipole, but those of the
-  // slots in `dropped` (sorted), added into h.
-  void add_field(std::size_t npts, double x, double y, double z, const std::vector<std::size_t>& dropped,
-                 double h[3]) const {
+  // One target of add_fields: its position, the slots it drops (sorted:
+  // elements whose closed form acts instead) and the sum it adds into.
+  struct Target {
+    double x, y, z;
+    const std::vector<std::size_t>* dropped;
+    double* h;
+  };
+
+  // The field of every gathered point dipole but the dropped ones at each of
+  // `count` (<= 2) targets, added into their h. Targets processed together
+  // share every load of the dipoles (whose arrays outgrow the first-level
+  // cache), and each one's sums run in the same order as when alone.
+  void add_fields(std::size_t npts, const Target* targets, std::size_t count) const {
+    if (count == 4)
+      add_fields_of<4>(npts, targets);
+    else if (count == 3)
+      add_fields_of<3>(npts, targets);
+    else if (count == 2)
+      add_fields_of<2>(npts, targets);
+    else
+      add_fields_of<1>(npts, targets);
+  }
+
+ private:
+  template <std::size_t n>
+  void add_fields_of(std::size_t npts, const Target* targets) const {
     using simd::F16;
-    const F16 tx = F16::set1((x - cx_) * unit_), ty = F16::set1((y - cy_) * unit_), tz = F16::set1((z - cz_) * unit_);
-    alignas(64) double acc[3][width] = {};
+    Vec3Lanes<F16> t[n];
+    for (std::size_t i = 0; i < n; ++i)
+      t[i] = {F16::set1((targets[i].x - cx_) * unit_), F16::set1((targets[i].y - cy_) * unit_),
+              F16::set1((targets[i].z - cz_) * unit_)};
+    alignas(64) double acc[n][3][width] = {};
     alignas(64) float part[3][width];
     // Single-precision partial sums run over a batch of groups (a few hundred
     // dipoles per lane at most) before they are added into the double ones.
     constexpr std::size_t groups_per_batch = 8;
-    F16 bx = F16::set1(0.0), by = bx, bz = bx;
-    std::size_t next = 0;
+    Vec3Lanes<F16> batch_sum[n];
+    for (auto& b : batch_sum) b = Vec3Lanes<F16>::zero();
+    std::size_t next[n] = {};
     for (std::size_t g = 0, batch = 0; g < slots_; g += width) {
-      std::uint32_t drop = 0;
-      for (; next < dropped.size() && dropped[next] < g + width; ++next) drop |= 1U << (dropped[next] - g);
-      if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
-      Vec3Lanes<F16> f = Vec3Lanes<F16>::zero();
+      Vec3Lanes<F16> f[n];
+      for (auto& v : f) v = Vec3Lanes<F16>::zero();
       for (std::size_t k = 0; k < npts; ++k) {
         const std::size_t at = k * row_ + g;
-        const Vec3Lanes<F16> r{tx - F16::load(x_.data() + at), ty - F16::load(y_.data() + at),
-                               tz - F16::load(z_.data() + at)};
-        PointDipole::add_fused_field(r, {F16::load(mx_.data() + at), F16::load(my_.data() + at),
-                                         F16::load(mz_.data() + at)}, f);
+        const F16 px = F16::load(x_.data() + at), py = F16::load(y_.data() + at), pz = F16::load(z_.data() + at);
+        const Vec3Lanes<F16> m{F16::load(mx_.data() + at), F16::load(my_.data() + at), F16::load(mz_.data() + at)};
+        for (std::size_t i = 0; i < n; ++i)
+          PointDipole::add_fused_field(Vec3Lanes<F16>{t[i].x - px, t[i].y - py, t[i].z - pz}, m, f[i]);
       }
-      bx = bx + simd::zero_lanes(f.x, drop);
-      by = by + simd::zero_lanes(f.y, drop);
-      bz = bz + simd::zero_lanes(f.z, drop);
-      if (++batch == groups_per_batch || g + width >= slots_) {
-        bx.store(part[0]);
-        by.store(part[1]);
-        bz.store(part[2]);
-        for (int c = 0; c < 3; ++c)
-          for (std::size_t l = 0; l < width; ++l) acc[c][l] += static_cast<double>(part[c][l]);
-        bx = by = bz = F16::set1(0.0);
-        batch = 0;
+      const bool flush = ++batch == groups_per_batch || g + width >= slots_;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<std::size_t>& dropped = *targets[i].dropped;
+        std::uint32_t drop = 0;
+        for (; next[i] < dropped.size() && dropped[next[i]] < g + width; ++next[i])
+          drop |= 1U << (dropped[next[i]] - g);
+        if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
+        Vec3Lanes<F16>& b = batch_sum[i];
+        b.x = b.x + simd::zero_lanes(f[i].x, drop);
+        b.y = b.y + simd::zero_lanes(f[i].y, drop);
+        b.z = b.z + simd::zero_lanes(f[i].z, drop);
+        if (flush) {
+          b.x.store(part[0]);
+          b.y.store(part[1]);
+          b.z.store(part[2]);
+          for (int c = 0; c < 3; ++c)
+            for (std::size_t l = 0; l < width; ++l) acc[i][c][l] += static_cast<double>(part[c][l]);
+          b = Vec3Lanes<F16>::zero();
+        }
       }
+      if (flush) batch = 0;
     }
-    for (int c = 0; c < 3; ++c) h[c] += fold(acc[c]);
+    for (std::size_t i = 0; i < n; ++i)
+      for (int c = 0; c < 3; ++c) targets[i].h[c] += fold(acc[i][c]);
   }
 
- private:
   // Pairwise, in one fixed order.
   static double fold(const double* a) {
     double b[8];

@@ -76,7 +76,8 @@ ZANDREL_ENTRY(py_build) {
     params.store_near = to_bool(a[9], "store_near");
     params.single_direct = to_bool(a[10], "single_direct");
     params.leaf_size = to_u32(a[11], "leaf_size");
-    const std::uint32_t threads = to_u32(a[12], "threads");
+    params.target_leaf_size = to_u32(a[12], "target_leaf_size");
+    const std::uint32_t threads = to_u32(a[13], "threads");
 
     const std::span<const Vec3> n = to_vec3s(flat_f64(nodes));
     const std::span<const Element> e = to_u32x4s(flat_u32(elements));

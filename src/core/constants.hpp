@@ -6,6 +6,7 @@ namespace zandrel {
 
 inline constexpr double inv_4pi = 0.07957747154594767;         // 1/(4 pi)
 inline constexpr double four_pi = 12.566370614359172;          // 4 pi
+inline constexpr double inv_4pi_sqrt27 = 0.015314691539494224;  // 1/(4 pi 3^(3/2)): PointDipole::add_fused_field
 inline constexpr double three_over_4pi = 0.238732414637843;    // 3/(4 pi): sphere radius^3 per volume
 inline constexpr double one_third = 0.3333333333333333;        // nearest double to 1/3
 inline constexpr double minus_one_third = -0.3333333333333333;

@@ -553,7 +553,7 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
         float* mo = moments.get() + l * block;
         for (std::uint32_t j = leaf.first; j < leaf.end; ++j)
           for (std::size_t q = 0; q < npts; ++q) {
-            const double w = volume_[j] * ((rule_.weights[q] * inv_4pi) * volume_unit);
+            const double w = volume_[j] * ((rule_.weights[q] * inv_4pi_sqrt27) * volume_unit);
             for (std::size_t c = 0; c < 3; ++c)
               mo[single_at(q, c, j - leaf.first)] = static_cast<float>(mags[c * stride + j] * w);
           }

@@ -137,7 +137,7 @@ struct OperatorKernels {
   // H at the targets of target leaves begin..end-1 (positions in t.leaves):
   // their local expansion, the direct point dipoles and the near blocks;
   // written to out (tree order). With single_direct, `moments` holds the
-  // point dipoles' moments w_k V M / (4 pi L^3), L the side of the element's
+  // point dipoles' moments w_k V M / (4 pi 3^(3/2) L^3), L the side of the element's
   // source leaf, rounded to single precision, in the leaf blocks of
   // SourceView::unit_points.
   void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,

@@ -10,7 +10,7 @@
 // offset and a power-of-two ratio, so each gathered offset takes one
 // rounding (the offsets span a few sides, so an error of 2^-24 of them is
 // ~1e-6 of the smallest target-point distance). Their moments
-// w_k (V / L^3) M / (4 pi), rounded once per application in the source
+// w_k (V / L^3) M / (4 pi 3^(3/2)), rounded once per application in the source
 // leaf's units, are scaled exactly by the ratio cubed. The dipole field is
 // invariant under that change of unit, so the sums give H in A/m at any size
 // of mesh (no length is raised to a power in single precision). Each target
@@ -19,7 +19,7 @@
 //
 //   H = (3 r (m . r) / |r|^2 - m) / |r|^3,   r = target - point
 //
-// (PointDipole::add_fused_field),
+// (PointDipole::add_fused_field, whose form wants the moments over 3^(3/2)),
 // summed in single precision over an element's points and a batch of
 // elements per slot, then added into sixteen double partial sums that are
 // folded in one fixed order.

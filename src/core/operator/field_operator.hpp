@@ -126,6 +126,7 @@ class FieldOperator {
   // Rotation tables of the translations up the source tree (each cell's
   // offset from its parent), and their z matrices.
   std::vector<std::uint32_t> up_rotation_;
+  std::vector<std::uint32_t> leaves_by_size_;  // the source leaves by element count (their multipoles' order)
   std::vector<double> up_rotations_, z_up_;
   // Per element in tree order: centroid, squared near-zone radii, volume, rule points.
   std::vector<double> cx_, cy_, cz_, inner2_, outer2_, volume_, px_, py_, pz_;

@@ -439,7 +439,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   std::vector<double> coef(6 * harmonics::count(p - 1));
   Coefficients u_re, u_im;
   SingleDirect single;
-  std::vector<std::size_t> dropped[4];
+  SingleDirect::DropMasks dropped[4];
   NearPairs pairs;
   QuantisedPairs quantised;
   std::vector<std::uint32_t> near_first;
@@ -537,18 +537,17 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
         for (std::size_t k = 0; k < count; ++k) {
           const std::uint32_t i = i0 + static_cast<std::uint32_t>(k);
           h[k][0] = hx[i], h[k][1] = hy[i], h[k][2] = hz[i];
-          std::vector<std::size_t>& drop = dropped[k];
-          drop.clear();
+          SingleDirect::DropMasks& drop = dropped[k];
+          drop.assign(single.groups(), 0);
           add_near(t.tx[i], t.ty[i], t.tz[i], h[k], [&](std::uint32_t j, std::size_t position) {
             std::size_t slot = SingleDirect::none;
             if (position == no_position)
               slot = single.slot_of(j);
             else if (near_slot[position] != SingleDirect::none)
               slot = near_slot[position] + (j - near_first[position]);
-            if (slot != SingleDirect::none) drop.push_back(slot);
+            if (slot != SingleDirect::none) SingleDirect::drop(drop, slot);
           });
-          if (!std::is_sorted(drop.begin(), drop.end())) std::sort(drop.begin(), drop.end());
-          pair[k] = {t.tx[i], t.ty[i], t.tz[i], &drop, h[k]};
+          pair[k] = {t.tx[i], t.ty[i], t.tz[i], drop.data(), h[k]};
         }
         single.add_fields(s.rule_points, pair, count);
         for (std::size_t k = 0; k < count; ++k) {

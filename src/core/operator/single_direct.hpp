@@ -121,11 +121,19 @@ class SingleDirect {
     return j < end_[r] ? base_[r] + (j - first_[r]) : none;
   }
 
-  // One target of add_fields: its position, the slots it drops (sorted:
-  // elements whose closed form acts instead) and the sum it adds into.
+  // Per group of sixteen slots, a lane mask (bit s of group g: slot
+  // 16 g + s); all clear for groups() groups, then set with drop().
+  using DropMasks = std::vector<std::uint16_t>;
+  std::size_t groups() const { return slots_ / width; }
+  static void drop(DropMasks& masks, std::size_t slot) {
+    masks[slot / width] = static_cast<std::uint16_t>(masks[slot / width] | (1U << (slot % width)));
+  }
+
+  // One target of add_fields: its position, the slots it drops (elements
+  // whose closed form acts instead) and the sum it adds into.
   struct Target {
     double x, y, z;
-    const std::vector<std::size_t>* dropped;
+    const std::uint16_t* dropped;
     double* h;
   };
 
@@ -159,7 +167,6 @@ class SingleDirect {
     constexpr std::size_t groups_per_batch = 8;
     Vec3Lanes<F16> batch_sum[n];
     for (auto& b : batch_sum) b = Vec3Lanes<F16>::zero();
-    std::size_t next[n] = {};
     for (std::size_t g = 0, batch = 0; g < slots_; g += width) {
       Vec3Lanes<F16> f[n];
       for (auto& v : f) v = Vec3Lanes<F16>::zero();
@@ -172,10 +179,7 @@ class SingleDirect {
       }
       const bool flush = ++batch == groups_per_batch || g + width >= slots_;
       for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<std::size_t>& dropped = *targets[i].dropped;
-        std::uint32_t drop = 0;
-        for (; next[i] < dropped.size() && dropped[next[i]] < g + width; ++next[i])
-          drop |= 1U << (dropped[next[i]] - g);
+        std::uint32_t drop = targets[i].dropped[g / width];
         if (g + width > padding_from_) drop |= ~0U << (std::max(padding_from_, g) - g);
         Vec3Lanes<F16>& b = batch_sum[i];
         b.x = b.x + simd::zero_lanes(f[i].x, drop);

@@ -116,7 +116,8 @@ def accuracy_table(size):
         centroids = _zandrel.mesh_centroids(nodes, conn)
         sub = subset_of(e)
         # Every element in the inner zone: the closed form with exact functions, nothing expanded.
-        exact = _operator.build(nodes, conn, sub.astype(np.uint32), 2, 0.0, 1e300, 1e300, 1, True, False, False, 12, 0)
+        exact = _operator.build(nodes, conn, sub.astype(np.uint32), 2, 0.0, 1e300, 1e300, 1, True, False, False,
+                                12, 12, 0)
         for level in [row[0] for row in ACCURACY_TABLE if row[0] > 0]:
             op = zandrel.FieldOperator((nodes, conn), accuracy=level, rows=sub)
             errs, cpu = [], []

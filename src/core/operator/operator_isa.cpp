@@ -439,7 +439,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   std::vector<double> coef(6 * harmonics::count(p - 1));
   Coefficients u_re, u_im;
   SingleDirect single;
-  SingleDirect::DropMasks dropped[4];
+  SingleDirect::DropMasks dropped[SingleDirect::targets_per_pass];
   NearPairs pairs;
   QuantisedPairs quantised;
   std::vector<std::uint32_t> near_first;
@@ -529,11 +529,12 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
       // direct range holds whole leaves, so its other elements follow it).
       near_slot.clear();
       for (const std::uint32_t first : near_first) near_slot.push_back(single.slot_of(first));
-      // Targets in twos, sharing the dipoles' loads.
-      for (std::uint32_t i0 = a.first; i0 < a.end; i0 += 4) {
-        const std::size_t count = std::min<std::size_t>(4, a.end - i0);
-        double h[4][3];
-        SingleDirect::Target pair[4];
+      // Targets a few at a time, sharing the dipoles' loads.
+      constexpr std::size_t per_pass = SingleDirect::targets_per_pass;
+      for (std::uint32_t i0 = a.first; i0 < a.end; i0 += per_pass) {
+        const std::size_t count = std::min<std::size_t>(per_pass, a.end - i0);
+        double h[per_pass][3];
+        SingleDirect::Target group[per_pass];
         for (std::size_t k = 0; k < count; ++k) {
           const std::uint32_t i = i0 + static_cast<std::uint32_t>(k);
           h[k][0] = hx[i], h[k][1] = hy[i], h[k][2] = hz[i];
@@ -547,9 +548,9 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
               slot = near_slot[position] + (j - near_first[position]);
             if (slot != SingleDirect::none) SingleDirect::drop(drop, slot);
           });
-          pair[k] = {t.tx[i], t.ty[i], t.tz[i], drop.data(), h[k]};
+          group[k] = {t.tx[i], t.ty[i], t.tz[i], drop.data(), h[k]};
         }
-        single.add_fields(s.rule_points, pair, count);
+        single.add_fields(s.rule_points, group, count);
         for (std::size_t k = 0; k < count; ++k) {
           hx[i0 + k] = h[k][0];
           hy[i0 + k] = h[k][1];

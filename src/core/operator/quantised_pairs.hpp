@@ -95,8 +95,9 @@ class QuantisedPairs {
       store_shell(i + g, v);
     }
 #elif defined(ZANDREL_ISA_AVX2)
-    // Eight records per pass as two of four (32-byte loads; no 64-bit
-    // vector shifts by lane across halves), narrowed to 32-bit lanes.
+    // Eight records per pass: two 32-byte loads of four records each, every
+    // record unpacked in a 64-bit lane as above, the fields then narrowed
+    // to eight 32-bit lanes (AVX2 has no int64 to float conversion).
     const __m256i dwords = _mm256_setr_epi32(0, 1, 1, 2, 2, 3, 3, 4);
     const __m256i shifts = _mm256_setr_epi64x(0, 8, 16, 24);
     const __m256i low_dwords = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);

@@ -138,9 +138,12 @@ class SingleDirect {
   };
 
   // The field of every gathered point dipole but the dropped ones at each of
-  // `count` (<= 2) targets, added into their h. Targets processed together
-  // share every load of the dipoles (whose arrays outgrow the first-level
-  // cache), and each one's sums run in the same order as when alone.
+  // `count` (<= targets_per_pass) targets, added into their h. Targets
+  // processed together share every load of the dipoles (whose arrays
+  // outgrow the first-level cache), and each one's sums run in the same
+  // order as when alone. (Measured: four as fast as three on AVX-512, and
+  // faster than three on AVX2.)
+  static constexpr std::size_t targets_per_pass = 4;
   void add_fields(std::size_t npts, const Target* targets, std::size_t count) const {
     if (count == 4)
       add_fields_of<4>(npts, targets);

@@ -59,7 +59,6 @@ def _target_leaf_size(single_direct):
     return 32 if single_direct else 16
 
 
-
 def _parameters(accuracy):
     accuracy = as_positive(accuracy, "accuracy")
     for row in ACCURACY_TABLE:

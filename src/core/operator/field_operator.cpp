@@ -528,24 +528,20 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   const int p = params_.order;
   const std::size_t ncoef = harmonics::count(p);
 
-  // The magnetisations in tree order, as three padded columns.
+  // The magnetisations in tree order, as three padded columns, and rounded
+  // to floats for the stored near blocks (multiplied out in single precision).
   const std::size_t stride = elements_.size() + padding;
   const auto mags = parallel_zeros<double>(3 * stride, threads_);
+  Workspace<float> single_mags;
+  if (plan.stored) single_mags = parallel_zeros<float>(3 * stride, threads_);
   for_pieces(elements_.size(), elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     for (std::size_t j = begin; j < end; ++j) {
       const std::uint32_t e = tree_.order[j];
       for (int c = 0; c < 3; ++c) mags[c * stride + j] = m[3 * std::size_t{e} + c];
+      if (plan.stored)
+        for (int c = 0; c < 3; ++c) single_mags[c * stride + j] = static_cast<float>(mags[c * stride + j]);
     }
   });
-
-  // The stored near blocks multiply M in single precision.
-  Workspace<float> single_mags;
-  if (plan.stored) {
-    single_mags = parallel_zeros<float>(3 * stride, threads_);
-    for_pieces(3 * stride, elements_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t j = begin; j < end; ++j) single_mags[j] = static_cast<float>(mags[j]);
-    });
-  }
 
   // The single-precision point dipoles' moments, in their source leaf's units.
   Workspace<float> moments;

@@ -24,6 +24,7 @@
 #include "core/operator/harmonics.hpp"
 #include "core/operator/near_pairs.hpp"
 #include "core/operator/operator_api.hpp"
+#include "core/operator/pair_rows.hpp"
 #include "core/operator/quantised_pairs.hpp"
 #include "core/operator/single_direct.hpp"
 #include "core/operator/translation_tables.hpp"
@@ -375,24 +376,9 @@ void add_direct(const SourceView& s, const double* mags, std::uint32_t first, st
 // and moments.
 class NearPairs {
  public:
-  void clear() { n_ = 0; }
-  std::size_t size() const { return n_; }
-
+  void clear() { rows_.clear(); }
   // Room for `more` pairs after the current ones; returns the first new one.
-  std::size_t grow(std::size_t more) {
-    const std::size_t at = n_;
-    n_ += more;
-    const std::size_t need = (n_ + 7) / 8 * 8;
-    if (need > cap_) {
-      std::vector<double> b(9 * 2 * need, 0.0);
-      for (std::size_t c = 0; c < 9; ++c)
-        std::copy(v_.begin() + c * cap_, v_.begin() + c * cap_ + at, b.begin() + c * 2 * need);
-      v_.swap(b);
-      cap_ = 2 * need;
-    }
-    return at;
-  }
-  double* row(std::size_t c) { return v_.data() + c * cap_; }  // blocks c = 0..5, moments 6..8
+  std::size_t grow(std::size_t more) { return rows_.grow(more); }
 
   void put_mags(std::size_t i, const double* mags, std::size_t stride, std::uint32_t j) {
     row(6)[i] = mags[j];
@@ -405,8 +391,7 @@ class NearPairs {
 
   // Adds the products into h.
   void finish(double h[3]) {
-    const std::size_t padded = (n_ + 7) / 8 * 8;
-    for (std::size_t c = 0; c < 9; ++c) std::fill(row(c) + n_, row(c) + padded, 0.0);
+    const std::size_t padded = rows_.pad();
     Partial8 acc;
     for (std::size_t o = 0; o < padded; o += 8)
       for (std::size_t h8 = 0; h8 < parts; ++h8) {
@@ -424,8 +409,8 @@ class NearPairs {
   }
 
  private:
-  std::vector<double> v_;  // nine rows of cap_
-  std::size_t n_ = 0, cap_ = 0;
+  double* row(std::size_t c) { return rows_.row(c); }
+  PairRows<double, 8, 0> rows_;
 };
 
 void leaf_fields(const SourceView& s, const TargetView& t, const double* locals, const double* mags,

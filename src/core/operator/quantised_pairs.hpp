@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/operator/operator_api.hpp"
+#include "core/operator/pair_rows.hpp"
 #include "core/simd/float_lanes.hpp"
 #include "core/simd/isa.hpp"
 #include "core/simd/simd.hpp"
@@ -27,24 +28,10 @@ class QuantisedPairs {
  public:
   static constexpr std::size_t width = 16;
 
-  void clear() { n_ = 0; }
-  std::size_t size() const { return n_; }
-
+  void clear() { rows_.clear(); }
+  std::size_t size() const { return rows_.size(); }
   // Room for `more` pairs after the current ones; returns the first new one.
-  std::size_t grow(std::size_t more) {
-    const std::size_t at = n_;
-    n_ += more;
-    // Whole groups, and one more: the writers below store whole vectors.
-    const std::size_t need = (n_ + 2 * width - 1) / width * width;
-    if (need > cap_) {
-      std::vector<float> b(9 * 2 * need, 0.0f);
-      for (std::size_t c = 0; c < 9; ++c)
-        std::copy(v_.begin() + c * cap_, v_.begin() + c * cap_ + at, b.begin() + c * 2 * need);
-      v_.swap(b);
-      cap_ = 2 * need;
-    }
-    return at;
-  }
+  std::size_t grow(std::size_t more) { return rows_.grow(more); }
 
   // M (single precision, columns of `stride`) of the elements first + b of
   // one source leaf, b the set bits of `bits` ascending, into pairs i, i + 1, ...
@@ -150,8 +137,7 @@ class QuantisedPairs {
   // Adds the products into h.
   void finish(double h[3]) {
     using simd::F16;
-    const std::size_t padded = (n_ + width - 1) / width * width;
-    for (std::size_t c = 0; c < 9; ++c) std::fill(row(c) + n_, row(c) + padded, 0.0f);
+    const std::size_t padded = rows_.pad();
     F16 ax = F16::set1(0.0), ay = ax, az = ax;
     for (std::size_t at = 0; at < padded; at += width) {
       const F16 xx = F16::load(row(0) + at), yy = F16::load(row(1) + at), zz = F16::load(row(2) + at),
@@ -167,7 +153,7 @@ class QuantisedPairs {
   }
 
  private:
-  float* row(std::size_t c) { return v_.data() + c * cap_; }  // blocks c = 0..5, moments 6..8
+  float* row(std::size_t c) { return rows_.row(c); }
 
 #if defined(ZANDREL_ISA_AVX2) || defined(ZANDREL_ISA_AVX512)
   // Eight decoded shell blocks (xx yy xy xz yz) from pair `at` on.
@@ -190,8 +176,8 @@ class QuantisedPairs {
     return ((b[0] + b[4]) + (b[2] + b[6])) + ((b[1] + b[5]) + (b[3] + b[7]));
   }
 
-  std::vector<float> v_;  // nine rows of cap_
-  std::size_t n_ = 0, cap_ = 0;
+  // Whole groups, and one more: the writers above store whole vectors.
+  PairRows<float, width, width> rows_;
 };
 
 ZANDREL_END

@@ -190,6 +190,29 @@ def test_rows_field_and_self_tensors_agree(box):
         assert abs(np.trace(tensor) + 1) < 1e-5  # demagnetising tensor at an inner point
 
 
+def test_memory_limit_computes_near_blocks_of_elongated_elements():
+    # Cells of aspect 4:2:1: each element's near zones (a few of its radii)
+    # hold three times the pairs of a cubic cell's. Under the limit part of
+    # them are computed at every application instead of stored; the field
+    # stays within the accuracy, the bits stay the same for every thread count.
+    nodes, conn = jittered_box(8)
+    nodes = nodes * [2.0, 1.0, 0.5]
+    centroids = _zandrel.mesh_centroids(nodes, conn)
+    m = magnetisations(centroids)["vortex"]
+    ref = _zandrel.h_mag_tet4(nodes, conn, m, centroids, 0.5, 1, 0, False, False)
+    free = zandrel.FieldOperator((nodes, conn), max_bytes_per_element=None)
+    assert free.info()["computed_near_pairs"] == 0
+    limit = 0.75 * free.info()["operator_bytes"] / len(conn)
+    capped = [zandrel.FieldOperator((nodes, conn), threads=t, max_bytes_per_element=limit) for t in (1, 2)]
+    info = capped[0].info()
+    assert info["operator_bytes"] <= limit * len(conn)
+    assert 0 < info["computed_near_pairs"] < info["near_pairs"] == free.info()["near_pairs"]
+    h = capped[0].apply(m)
+    assert np.array_equal(h, capped[1].apply(m))
+    assert rel_rms(h, ref) <= 1e-3
+    assert rel_rms(h, free.apply(m)) <= 1e-4  # stored blocks differ from computed ones by their rounding
+
+
 def test_same_bits_for_every_thread_count(box):
     nodes, conn, centroids = box
     m = magnetisations(centroids)["vortex"]
@@ -265,6 +288,7 @@ def test_ctrl_c_interrupts_apply(tmp_path):
     (dict(accuracy="fine"), TypeError, "accuracy"),
     (dict(threads=-1), ValueError, "threads"),
     (dict(rows=[0, 10 ** 6]), ValueError, "rows"),
+    (dict(max_bytes_per_element=-5.0), ValueError, "max_bytes_per_element"),
 ])
 def test_bad_construction(kwargs, error, text, box):
     nodes, conn, _ = box

@@ -80,9 +80,13 @@ int main(int argc, char** argv) {
   // Kernels of the given build (0 portable, 1 AVX2, 2 AVX-512) instead of the processor's best.
   const Isa isa = argc > 11 ? static_cast<Isa>(std::atoi(argv[11])) : best_isa();
   params.target_leaf_size = argc > 12 ? static_cast<std::uint32_t>(std::atoi(argv[12])) : params.leaf_size;
+  // Cells stretched to aspect s^2 : 1 : 1/s^2 ... (s = 2: 4:2:1), and a memory limit in bytes per element.
+  const double stretch = argc > 13 ? std::atof(argv[13]) : 1.0;
+  if (argc > 14) params.max_bytes_per_element = std::atof(argv[14]);
   std::vector<Vec3> nodes;
   std::vector<Element> elements;
   jittered_box(n, nodes, elements);
+  for (Vec3& x : nodes) x = Vec3{x.x * stretch, x.y, x.z / stretch};
   const std::size_t e = elements.size();
   double t0 = cpu_seconds();
   const FieldOperator op(nodes, elements, params, threads, isa);
@@ -126,7 +130,7 @@ int main(int argc, char** argv) {
   for (int kind = 0; kind < 3; ++kind) {
     std::vector<Vec3> mv(e);
     for (std::size_t i = 0; i < e; ++i) {
-      const Vec3 c = centroid[i] - Vec3{0.5, 0.5, 0.5};
+      const Vec3 c = centroid[i] - Vec3{0.5 * stretch, 0.5, 0.5 / stretch};
       mv[i] = kind == 0 ? Vec3{0, 0, 1} : kind == 1 ? Vec3{g(rng), g(rng), g(rng)} : Vec3{-c.y, c.x, 0.15};
     }
     // Five applications; the phases of the one with the median total.

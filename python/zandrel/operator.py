@@ -48,6 +48,9 @@ ACCURACY_TABLE = (
     (1e-6, 12, 0.4, 3.0, 3.0, 7, True, False, False),
     (0.0, 12, 0.35, 4.0, 4.0, 7, True, False, False),
 )
+# Bytes per element the operator may hold by default; meshes of well-shaped
+# elements need 1,300-1,700 at the loose levels.
+DEFAULT_MAX_BYTES_PER_ELEMENT = 2000.0
 _LEAF_SIZE = 16  # at most 16: the stored near blocks mark a leaf's elements in 16 bits
 
 
@@ -109,6 +112,16 @@ class FieldOperator:
         Instead of centroids, rows at these points (m): ``apply`` returns H
         (T, 3) there, with the interaction lists built once (``field`` builds
         them per call).
+    max_bytes_per_element : float or None, keyword-only, default 2000
+        The most memory (bytes per element of the mesh, or per point where
+        there are more ``points`` than elements) the operator and its rows
+        may hold; None for no limit. The near zones scale with each
+        element's own radius, so meshes of elongated elements have more
+        near pairs (a 4:2:1 box about three times as many as a cubic one).
+        Past the limit, the near blocks of some target leaves are computed
+        at every application instead of stored: the same field, less
+        memory, more time per application (see ``info()``'s
+        ``computed_near_pairs``). Well-shaped meshes stay well under 2000.
 
     Attributes
     ----------
@@ -121,8 +134,11 @@ class FieldOperator:
     accuracy : float
     """
 
-    def __init__(self, mesh, accuracy=1e-3, *, threads=0, rows=None, points=None):
+    def __init__(self, mesh, accuracy=1e-3, *, threads=0, rows=None, points=None,
+                 max_bytes_per_element=DEFAULT_MAX_BYTES_PER_ELEMENT):
         self.accuracy, settings = _parameters(accuracy)
+        self.max_bytes_per_element = (None if max_bytes_per_element is None
+                                      else as_positive(max_bytes_per_element, "max_bytes_per_element"))
         mesh = _mesh(mesh)
         self._mesh = mesh  # kept (shared, not copied) so that a pickled operator can be rebuilt
         self._threads = as_threads(threads)
@@ -133,15 +149,23 @@ class FieldOperator:
         self.points = None if points is None else as_points(points, "points")
         start = time.perf_counter()
         self._handle = _operator.build(mesh.nodes, mesh.elements, self.rows if points is None else self.points,
-                                       *settings, _LEAF_SIZE, _target_leaf_size(settings[-1]), self._threads)
+                                       *settings, _LEAF_SIZE, _target_leaf_size(settings[-1]),
+                                       self.max_bytes_per_element or 0.0, self._threads)
         _log.debug("FieldOperator: %d elements, %d rows, accuracy %g, built in %.3f s", self.n_elements,
                    self.n_rows, self.accuracy, time.perf_counter() - start)
+        info = self.info()
+        if info["computed_near_pairs"]:
+            _log.info("FieldOperator: %.0f%% of the near pairs are computed at every application to stay within "
+                      "max_bytes_per_element=%g (elongated elements have large near zones); a higher limit, or "
+                      "None, stores them and applies faster", 100.0 * info["computed_near_pairs"] / info["near_pairs"],
+                      self.max_bytes_per_element)
 
     def __reduce__(self):
         # The native structure lives in this process only; a copy (pickle,
         # Dask, multiprocessing) is built again from the same geometry and
         # settings, which gives the same bits.
-        return (_rebuilt, (self._mesh, self.accuracy, self._threads, self.rows, self.points))
+        return (_rebuilt, (self._mesh, self.accuracy, self._threads, self.rows, self.points,
+                           self.max_bytes_per_element))
 
     @property
     def n_rows(self):
@@ -184,12 +208,15 @@ class FieldOperator:
 
     def info(self):
         """Sizes of the operator: elements, rows, interaction counts (near,
-        mid and far pairs of target vectors) and bytes held / used per apply."""
+        mid and far pairs of target vectors; ``computed_near_pairs`` of the
+        near pairs are computed per application, over the memory limit) and
+        bytes held / used per apply."""
         return _operator.info(self._handle)
 
     def __repr__(self):
         return f"FieldOperator({self.n_elements} elements, {self.n_rows} rows, accuracy={self.accuracy:g})"
 
 
-def _rebuilt(mesh, accuracy, threads, rows, points):
-    return FieldOperator(mesh, accuracy, threads=threads, rows=rows, points=points)
+def _rebuilt(mesh, accuracy, threads, rows, points, max_bytes_per_element):
+    return FieldOperator(mesh, accuracy, threads=threads, rows=rows, points=points,
+                         max_bytes_per_element=max_bytes_per_element)

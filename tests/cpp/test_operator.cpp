@@ -228,6 +228,24 @@ TEST(FieldOperatorBuilds, EveryInstructionSetGivesTheSameBits) {
       if (isa_supported(isa)) results.push_back(at_centroids(FieldOperator(nodes, elements, level(tight), 2, isa), m));
     expect_same_bits(results, tight);
   }
+  // Under a memory limit, part of the leaves compute their near blocks at every application.
+  OperatorParams limited = level(false);
+  {
+    // Room for about half of the stored blocks.
+    const FieldOperator free(nodes, elements, limited, 2);
+    const TargetPlan all = free.plan_rows({}, true);
+    const double blocks = static_cast<double>(all.masks.size() + 2 * all.inner.size() + all.shell.size());
+    const double held = static_cast<double>(free.memory_bytes() + all.memory_bytes());
+    limited.max_bytes_per_element = (held - 0.5 * blocks) / static_cast<double>(elements.size());
+  }
+  const FieldOperator probe(nodes, elements, limited, 2);
+  const TargetPlan plan = probe.plan_rows({}, true);
+  ASSERT_GT(plan.computed_pairs, 0U);
+  ASSERT_LT(plan.computed_pairs, plan.near_pairs);
+  std::vector<Columns> results;
+  for (const Isa isa : {Isa::portable, Isa::avx2, Isa::avx512})
+    if (isa_supported(isa)) results.push_back(at_centroids(FieldOperator(nodes, elements, limited, 2, isa), m));
+  expect_same_bits(results, false);
 }
 
 // H of a magnetised body depends on its shape, not its size: the mesh scaled

@@ -128,15 +128,24 @@ std::vector<std::uint32_t> cells_by_level(const Octree& tree) {
 }
 
 // The near blocks of one target leaf (six numbers, the symmetric 3x3, per
-// pair in for_near_pairs order) into `blocks`.
+// pair in for_near_pairs order), each target's first pair and, when
+// `where` is given, each pair's element and near list place.
+struct LeafNearBlocks {
+  std::vector<std::uint64_t> starts;
+  std::vector<double> blocks;
+  std::vector<std::uint32_t> where;
+};
+
 void leaf_near_blocks(const OperatorKernels& k, const SourceView& s, const TargetView& t, const TargetPlan& plan,
-                      std::size_t l, bool exact_math, std::vector<double>& blocks) {
+                      std::size_t l, bool exact_math, bool corrections, bool where, LeafNearBlocks& out) {
   const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
-  std::size_t pairs = 0;
-  for (std::uint32_t i = a.first; i < a.end; ++i)
-    for_near_pairs(s, t, l, plan.tx[i], plan.ty[i], plan.tz[i], [&](std::uint32_t, bool) { ++pairs; });
-  blocks.assign(6 * pairs, 0.0);
-  k.near_blocks(s, t, l, exact_math, blocks.data());
+  out.starts.resize(a.end - a.first + 1);
+  k.near_pair_starts(s, t, l, out.starts.data());
+  const std::uint64_t pairs = out.starts.back();
+  out.blocks.resize(6 * pairs);
+  out.where.resize(where ? 2 * pairs : 0);
+  k.near_blocks(s, t, l, exact_math, corrections, out.starts.data(), out.blocks.data(),
+                where ? out.where.data() : nullptr);
 }
 
 // 2^e for a normal exponent e: scaling by it is exact, like ldexp, without the library call.
@@ -205,7 +214,8 @@ void encode_near_masks(const std::vector<std::pair<std::uint32_t, std::uint16_t>
 std::size_t TargetPlan::memory_bytes() const {
   return tree.memory_bytes() + bytes(radius) + bytes(tx) + bytes(ty) + bytes(tz) + lists.memory_bytes() +
          bytes(rotations) + bytes(z_to_local) + bytes(z_down) + bytes(down_rotation) + bytes(conversion_order) +
-         bytes(masks) + bytes(inner) + bytes(shell) + bytes(mask_start) + bytes(inner_start) + bytes(shell_start);
+         bytes(masks) + bytes(inner) + bytes(shell) + bytes(mask_start) + bytes(inner_start) + bytes(shell_start) +
+         bytes(computed);
 }
 
 FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Element> elements,
@@ -409,11 +419,70 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
   return plan;
 }
 
+std::vector<std::uint8_t> FieldOperator::leaves_over_limit(const TargetPlan& plan) const {
+  if (params_.max_bytes_per_element <= 0.0) return {};
+  const SourceView s = source_view();
+  const TargetView t = target_view(plan);
+  const std::size_t nleaves = plan.tree.leaves.size();
+  // Each leaf's stored bytes (as encoded: per target and zone a two-byte
+  // count, three bytes per near leaf holding pairs and per 255 places
+  // skipped, then the records) and its pairs.
+  std::vector<std::uint64_t> leaf_bytes(nleaves, 0), leaf_pairs(nleaves, 0);
+  for_pieces(nleaves, leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t l = begin; l < end; ++l) {
+      const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
+      for (std::uint32_t i = a.first; i < a.end; ++i) {
+        std::uint32_t q = t.near_offsets[l], previous[2] = {0, 0};
+        bool open[2] = {false, false};
+        leaf_bytes[l] += 4;
+        for_near_pairs(s, t, l, plan.tx[i], plan.ty[i], plan.tz[i], [&](std::uint32_t j, bool inner) {
+          while (j >= tree_.cells[t.near[q]].end) ++q;
+          const int zone = inner ? 0 : 1;
+          const std::uint32_t position = q - t.near_offsets[l];
+          if (!open[zone] || position != previous[zone]) {
+            const std::uint32_t step = position - previous[zone];
+            leaf_bytes[l] += 3 * (1 + (step > 255 ? (step - 1) / 255 : 0));
+            previous[zone] = position;
+            open[zone] = true;
+          }
+          leaf_bytes[l] += inner ? 2 * inner_words : shell_bytes;
+          ++leaf_pairs[l];
+        });
+      }
+    }
+  });
+  const double fixed = static_cast<double>(memory_bytes() + plan.memory_bytes() +
+                                           3 * sizeof(std::uint64_t) * (nleaves + 1) + nleaves + 64);
+  // Per element, or per target where a plan has more targets than the mesh has elements.
+  const double budget =
+      params_.max_bytes_per_element * static_cast<double>(std::max(elements_.size(), plan.n_targets)) - fixed;
+  double total = 0.0;
+  for (const std::uint64_t b : leaf_bytes) total += static_cast<double>(b);
+  if (total <= budget) return {};
+  // Computing a pair costs about the same in either zone, and an inner
+  // block takes 14 bytes against a shell block's 5: the leaves holding the
+  // most bytes per pair go first (ties by position, so the choice is fixed).
+  std::vector<std::uint32_t> by_density(nleaves);
+  std::iota(by_density.begin(), by_density.end(), 0U);
+  std::stable_sort(by_density.begin(), by_density.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return leaf_bytes[x] * leaf_pairs[y] > leaf_bytes[y] * leaf_pairs[x];
+  });
+  std::vector<std::uint8_t> computed(nleaves, 0);
+  for (const std::uint32_t l : by_density) {
+    if (total <= budget) break;
+    computed[l] = 1;
+    total -= static_cast<double>(leaf_bytes[l]);
+  }
+  return computed;
+}
+
 void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   if (params_.leaf_size > leaf_slots) panic("stored near blocks need leaves of at most 16 elements");
   const SourceView s = source_view();
   const TargetView t = target_view(plan);
   const std::size_t nleaves = plan.tree.leaves.size();
+  plan.computed = leaves_over_limit(plan);
+  const auto is_computed = [&](std::size_t l) { return !plan.computed.empty() && plan.computed[l] != 0; };
   const std::size_t npieces = (nleaves + leaves_per_piece - 1) / leaves_per_piece;
   struct Piece {
     std::vector<std::uint8_t> masks;
@@ -425,16 +494,23 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   std::vector<Piece> pieces(npieces);
   for_pieces(nleaves, leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     Piece& piece = pieces[begin / leaves_per_piece];
-    std::vector<double> blocks;
+    LeafNearBlocks computed;
     for (std::size_t l = begin; l < end; ++l) {
       const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
-      leaf_near_blocks(*kernels_, s, t, plan, l, params_.exact_math, blocks);
+      if (is_computed(l)) {
+        // Nothing stored; the whole near list stays for the per-application blocks.
+        piece.near.insert(piece.near.end(), t.near + t.near_offsets[l], t.near + t.near_offsets[l + 1]);
+        for (auto* count : {&piece.masks_count, &piece.inner_count, &piece.shell_count}) count->push_back(0);
+        piece.near_count.push_back(t.near_offsets[l + 1] - t.near_offsets[l]);
+        continue;
+      }
+      leaf_near_blocks(*kernels_, s, t, plan, l, params_.exact_math, true, false, computed);
       // Per target and zone, (near list position, element mask) in order.
       using Words = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
       std::vector<Words> words(2 * (a.end - a.first));
       std::vector<bool> used(t.near_offsets[l + 1] - t.near_offsets[l], false);
       const std::size_t inner_before = piece.inner.size(), shell_before = piece.shell.size();
-      const double* b = blocks.data();
+      const double* b = computed.blocks.data();
       for (std::uint32_t i = a.first; i < a.end; ++i) {
         std::uint32_t q = t.near_offsets[l];
         for_near_pairs(s, t, l, plan.tx[i], plan.ty[i], plan.tz[i], [&](std::uint32_t j, bool inner) {
@@ -501,6 +577,15 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   plan.lists.near = std::move(near);
   plan.lists.near_offsets = std::move(near_offsets);
   plan.near_pairs = ninner / inner_words + nshell / shell_bytes;
+  const TargetView plan_view = target_view(plan);
+  for (std::size_t l = 0; l < nleaves; ++l)
+    if (is_computed(l)) {
+      const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
+      for (std::uint32_t i = a.first; i < a.end; ++i)
+        for_near_pairs(s, plan_view, l, plan.tx[i], plan.ty[i], plan.tz[i],
+                       [&](std::uint32_t, bool) { ++plan.computed_pairs; });
+    }
+  plan.near_pairs += plan.computed_pairs;
   plan.stored = true;
 }
 
@@ -620,28 +705,37 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
   // Every target is written by its leaf.
   const std::unique_ptr<double[]> hx(new double[plan.n_targets]), hy(new double[plan.n_targets]),
       hz(new double[plan.n_targets]);
+  const auto is_computed = [&](std::size_t l) {
+    return !plan.stored || (!plan.computed.empty() && plan.computed[l] != 0);
+  };
   for_pieces(plan.tree.leaves.size(), leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
-    if (plan.stored) {
+    LeafNearBlocks computed;
+    for (std::size_t l = begin; l < end;) {
+      if (!is_computed(l)) {
+        // A run of leaves with stored blocks.
+        std::size_t run_end = l + 1;
+        while (run_end < end && !is_computed(run_end)) ++run_end;
+        NearBlocks near{};
+        near.quantised = true;
+        near.mags = single_mags.get();
+        near.masks = plan.masks.data();
+        near.inner = plan.inner.data();
+        near.shell = plan.shell.data();
+        near.mask_start = plan.mask_start.data() + l;
+        near.inner_start = plan.inner_start.data() + l;
+        near.shell_start = plan.shell_start.data() + l;
+        k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, l, run_end, hx.get(), hy.get(),
+                      hz.get());
+        l = run_end;
+        continue;
+      }
+      leaf_near_blocks(k, s, t, plan, l, params_.exact_math, false, true, computed);
       NearBlocks near{};
-      near.quantised = true;
-      near.mags = single_mags.get();
-      near.masks = plan.masks.data();
-      near.inner = plan.inner.data();
-      near.shell = plan.shell.data();
-      near.mask_start = plan.mask_start.data() + begin;
-      near.inner_start = plan.inner_start.data() + begin;
-      near.shell_start = plan.shell_start.data() + begin;
-      k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, begin, end, hx.get(), hy.get(), hz.get());
-      return;
-    }
-    std::vector<double> blocks;
-    for (std::size_t l = begin; l < end; ++l) {
-      leaf_near_blocks(k, s, t, plan, l, params_.exact_math, blocks);
-      const std::uint64_t zero = 0;
-      NearBlocks near{};
-      near.blocks = blocks.data();
-      near.start = &zero;
+      near.blocks = computed.blocks.data();
+      near.start = computed.starts.data();
+      near.where = computed.where.data();
       k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, l, l + 1, hx.get(), hy.get(), hz.get());
+      ++l;
     }
   });
   lap(&ApplyProfile::leaves);

@@ -49,6 +49,13 @@ struct OperatorParams {
   // four at a time, so with single-precision dipoles larger target leaves
   // pay (fewer gathers and conversions per target, for a few more dipoles).
   std::uint32_t target_leaf_size = 16;
+  // The most bytes the operator and a stored plan may hold per element (per
+  // target, where the plan has more targets than the mesh has elements; 0:
+  // no limit). The near zones scale with each element's own radius, so
+  // elongated elements have many more near pairs; past the limit the near
+  // blocks of some target leaves are computed at every application instead
+  // of stored (the same blocks, so the same field; more time, less memory).
+  double max_bytes_per_element = 0.0;
 };
 
 // A set of targets with everything an application needs about them.
@@ -69,7 +76,10 @@ struct TargetPlan {
   std::vector<std::int16_t> inner;
   std::vector<std::uint8_t> shell;
   std::vector<std::uint64_t> mask_start, inner_start, shell_start;  // per leaf position, then the totals
-  std::size_t near_pairs = 0, p2p_pairs = 0, m2l_pairs = 0;
+  // Per leaf position, when some are over the memory limit: 1 where the
+  // leaf's near blocks are computed per application (none of them stored).
+  std::vector<std::uint8_t> computed;
+  std::size_t near_pairs = 0, computed_pairs = 0, p2p_pairs = 0, m2l_pairs = 0;
 
   std::size_t memory_bytes() const;
 };
@@ -114,6 +124,7 @@ class FieldOperator {
   TargetView target_view(const TargetPlan& plan) const;
   TargetPlan plan_for(std::span<const Vec3> targets, const MortonCube& cube, bool store) const;
   void store_near_blocks(TargetPlan& plan) const;
+  std::vector<std::uint8_t> leaves_over_limit(const TargetPlan& plan) const;
 
   OperatorParams params_;
   std::uint32_t threads_;

@@ -24,8 +24,8 @@ struct TreeCell {
 // position). Each element stands in the far field for the point dipoles
 // w_k V M at its rule points; near a target (squared distance from its
 // centroid below `inner2`) it takes the closed form instead, and up to
-// `outer2` it takes the point dipoles plus a stored correction to the closed
-// form (NearBlocks).
+// `outer2` the point dipoles plus a stored correction to the closed form, or
+// the closed form computed per application (NearBlocks).
 inline constexpr std::size_t padding = 8;
 inline constexpr std::size_t expansion_padding = 8;
 // The most elements a source leaf may hold when near blocks are stored
@@ -95,9 +95,11 @@ struct TranslationJob {
 };
 
 // The near blocks of every (target, element) pair in a near zone, as the
-// symmetric 3x3 field per unit magnetisation: the closed form for the inner
-// zone, the closed form minus the rule's point dipoles for the outer shell.
-// Pairs follow the enumeration order (target by target in tree order; per
+// symmetric 3x3 field per unit magnetisation. Stored blocks are the closed
+// form for the inner zone and the closed form minus the rule's point dipoles
+// for the outer shell (a small correction, kept in few bits); blocks
+// computed per application are the closed form in both zones, and the point
+// dipoles of all those pairs are skipped. Pairs follow the enumeration order (target by target in tree order; per
 // target its leaf's near source leaves in list order, their elements in tree
 // order). Either quantised, with the pairs of each target marked, first
 // those of the inner zone and then those of the shell, as a two-byte count
@@ -108,16 +110,21 @@ struct TranslationJob {
 // in the seventh) and shell (five bytes: xx yy xy xz yz as 7-bit integers
 // times 2^e and -1 - e in the top five bits; zz = -xx - yy), from
 // inner_start/shell_start per target leaf, multiplied out in single
-// precision with `mags` (M rounded to floats, columns like the doubles'); or
-// in doubles (6 per pair, both zones in one stream) from `start`.
+// precision with `mags` (M rounded to floats, columns like the doubles'); or,
+// for one target leaf, computed: in doubles (6 per pair, both zones in one
+// stream), the pairs of its target i (from the leaf's first) from start[i]
+// to start[i + 1], and per pair in `where` its element (tree position) and
+// the place of the element's leaf in the target leaf's near list.
 struct NearBlocks {
   bool quantised;
   const float* mags;
   const std::uint8_t* masks;
   const std::int16_t* inner;
   const std::uint8_t* shell;
+  const std::uint64_t *mask_start, *inner_start, *shell_start;  // per target leaf position (from `begin`)
   const double* blocks;
-  const std::uint64_t *mask_start, *inner_start, *shell_start, *start;  // per target leaf position (from `begin`)
+  const std::uint64_t* start;
+  const std::uint32_t* where;
 };
 inline constexpr std::size_t inner_words = 7, shell_bytes = 5;
 
@@ -143,9 +150,17 @@ struct OperatorKernels {
   void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
                       const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx,
                       double* hy, double* hz);
-  // The near blocks (6 doubles per pair, enumeration order) of the targets of
-  // leaf position `leaf`; `exact` picks the library arctangent and logarithm.
-  void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, double* out);
+  // Where the near pairs of each target of leaf position `leaf` start in
+  // enumeration order (n + 1 offsets for its n targets).
+  void (*near_pair_starts)(const SourceView& s, const TargetView& t, std::size_t leaf, std::uint64_t* starts);
+  // The near blocks of those pairs (6 doubles each, from `starts`), and in
+  // `where` (when not null) each pair's element and near list place (see
+  // NearBlocks). A block is the closed form, minus the rule's point dipoles
+  // in the shell unless the pair's dipoles are skipped: always with
+  // `corrections` (to be stored), else where its source leaf is not taken
+  // directly. `exact` picks the library arctangent and logarithm.
+  void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, bool corrections,
+                      const std::uint64_t* starts, double* out, std::uint32_t* where);
   // 3x3 field per unit magnetisation of each listed element at its own
   // centroid, row-major (out[9 i + 3 r + c] = H_r for M = e_c).
   void (*self_tensors)(const SourceView& s, const std::uint32_t* elements, std::size_t count, bool exact,

@@ -349,9 +349,10 @@ void add_direct(const SourceView& s, const double* mags, std::uint32_t first, st
     const W left = W::set1(static_cast<double>(end - j0));
     for (std::size_t h = 0; h < parts; ++h) {
       const std::size_t j = j0 + h * lanes;
+      // Near pairs (both zones) take their computed closed form instead.
       const auto skip = (W::load(lane_index + h * lanes) >= left) |
                         (squared_distance(tx, ty, tz, W::load(s.cx + j), W::load(s.cy + j), W::load(s.cz + j)) <
-                         W::load(s.inner2 + j));
+                         W::load(s.outer2 + j));
       const W v = W::load(s.volume + j);
       const Vec3Lanes<W> m{W::load(mags + j) * v, W::load(mags + stride + j) * v, W::load(mags + 2 * stride + j) * v};
       Vec3Lanes<W> f = Vec3Lanes<W>::zero();
@@ -429,7 +430,6 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
   QuantisedPairs quantised;
   std::vector<std::uint32_t> near_first;
   std::vector<std::size_t> near_slot;
-  constexpr std::size_t no_position = ~std::size_t{0};
   for (std::size_t l = begin; l < end; ++l) {
     const std::uint32_t cell = t.leaves[l];
     const TreeCell& a = t.cells[cell];
@@ -458,15 +458,18 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     std::uint64_t mask = near.quantised ? near.mask_start[l - begin] : 0;
     std::uint64_t inner = near.quantised ? near.inner_start[l - begin] : 0;
     std::uint64_t shell = near.quantised ? near.shell_start[l - begin] : 0;
-    std::uint64_t pair = near.quantised ? 0 : near.start[l - begin];
+    // Computed blocks: one leaf per call, its targets' pairs from start[i - a.first].
+    std::uint64_t pair = 0;
+    std::size_t pair_target = 0;
     // The first element of each near source leaf, looked up once per target leaf.
     near_first.clear();
     for (std::uint32_t q = t.near_offsets[l]; q < t.near_offsets[l + 1]; ++q)
       near_first.push_back(s.cells[t.near[q]].first);
-    // The near blocks of target (x, y, z) added into h in enumeration order;
-    // inner_pair(j, its leaf's place in the near list or no_position) is
-    // told of each pair in the inner zone.
-    const auto add_near = [&](double x, double y, double z, double h[3], auto&& inner_pair) {
+    // The near blocks of the next target added into h in enumeration order;
+    // closed_pair(j, its leaf's place in the near list) is told of each pair
+    // whose block is the whole closed form (its point dipoles must not act
+    // too): the inner zone of stored blocks, both zones of computed ones.
+    const auto add_near = [&](double h[3], auto&& closed_pair) {
       if (near.quantised) {
         quantised.clear();
         for (int zone = 0; zone < 2; ++zone) {
@@ -484,7 +487,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
                                     stride, first, bits);
             if (zone == 0)
               for (std::uint32_t b = bits; b != 0; b &= b - 1)
-                inner_pair(first + static_cast<std::uint32_t>(__builtin_ctz(b)), position);
+                closed_pair(first + static_cast<std::uint32_t>(__builtin_ctz(b)), position);
           }
           const std::size_t count = quantised.size() - zone_first;
           if (zone == 0) {
@@ -498,14 +501,18 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
         quantised.finish(h);
         return;
       }
+      // Computed blocks: the closed form where the pair's point dipoles are
+      // skipped (and they are, where the source leaf is taken directly).
       pairs.clear();
-      for_near_pairs(s, t, l, x, y, z, [&](std::uint32_t j, bool in_inner) {
+      const std::uint64_t pair_end = near.start[pair_target + 1];
+      for (; pair < pair_end; ++pair) {
+        const std::uint32_t j = near.where[2 * pair];
         const std::size_t i = pairs.grow(1);
         pairs.put_mags(i, mags, stride, j);
         pairs.put_block(i, near.blocks + 6 * pair);
-        ++pair;
-        if (in_inner) inner_pair(j, no_position);
-      });
+        closed_pair(j, near.where[2 * pair + 1]);
+      }
+      ++pair_target;
       pairs.finish(h);
     };
     if (s.single_direct) {
@@ -525,13 +532,9 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
           h[k][0] = hx[i], h[k][1] = hy[i], h[k][2] = hz[i];
           SingleDirect::DropMasks& drop = dropped[k];
           drop.assign(single.groups(), 0);
-          add_near(t.tx[i], t.ty[i], t.tz[i], h[k], [&](std::uint32_t j, std::size_t position) {
-            std::size_t slot = SingleDirect::none;
-            if (position == no_position)
-              slot = single.slot_of(j);
-            else if (near_slot[position] != SingleDirect::none)
-              slot = near_slot[position] + (j - near_first[position]);
-            if (slot != SingleDirect::none) SingleDirect::drop(drop, slot);
+          add_near(h[k], [&](std::uint32_t j, std::size_t position) {
+            if (near_slot[position] != SingleDirect::none)
+              SingleDirect::drop(drop, near_slot[position] + (j - near_first[position]));
           });
           group[k] = {t.tx[i], t.ty[i], t.tz[i], drop.data(), h[k]};
         }
@@ -550,7 +553,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
       for (std::uint32_t q = t.direct_offsets[l]; q < t.direct_offsets[l + 1]; q += 2)
         add_direct(s, mags, t.direct[q], t.direct[q + 1], x, y, z, acc);
       double h[3] = {hx[i] + fold8(acc.x), hy[i] + fold8(acc.y), hz[i] + fold8(acc.z)};
-      add_near(x, y, z, h, [](std::uint32_t, std::size_t) {});
+      add_near(h, [](std::uint32_t, std::size_t) {});
       hx[i] = h[0];
       hy[i] = h[1];
       hz[i] = h[2];
@@ -595,66 +598,103 @@ std::array<W, 6> rule_block(const SourceView& s, std::uint32_t j, const Vec3Lane
           (col[2].y + col[1].z) * half};
 }
 
-template <class Math>
-void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf, double* out) {
+// Visits every near source element of target leaf `leaf` with the leaf's
+// targets in its outer zone (packed, ascending; none: not visited):
+// visit(near list place q, tree position j, picked, whether the source
+// leaf is taken directly). The distances are compared in lanes, formed as
+// for_near_pairs forms them, so the pairs are the same.
+template <class Visit>
+void for_near_elements(const SourceView& s, const TargetView& t, std::size_t leaf, Visit&& visit) {
   const TreeCell& a = t.cells[t.leaves[leaf]];
-  const std::uint32_t n = a.end - a.first;
-  // Each target's pairs start after those of the targets before it.
-  std::vector<std::uint64_t> cursor(n + 1, 0);
-  for (std::uint32_t i = a.first; i < a.end; ++i) {
-    std::uint64_t count = 0;
-    for_near_pairs(s, t, leaf, t.tx[i], t.ty[i], t.tz[i], [&](std::uint32_t, bool) { ++count; });
-    cursor[i - a.first + 1] = cursor[i - a.first] + count;
-  }
-  // A source element reaches a few of the leaf's targets: those in its
-  // outer zone are packed into the lanes (each lane's arithmetic is its own,
-  // so the packing changes no bit).
   std::vector<std::uint32_t> picked;
-  picked.reserve(n);
+  picked.reserve(a.end - a.first);
   std::vector<TargetLanes> targets;
   for (std::uint32_t at = a.first; at < a.end; at += lanes) targets.push_back(target_lanes(t, a.end, at));
   for (std::uint32_t q = t.near_offsets[leaf]; q < t.near_offsets[leaf + 1]; ++q) {
     const TreeCell& b = s.cells[t.near[q]];
+    bool direct = false;
+    for (std::uint32_t r = t.direct_offsets[leaf]; r < t.direct_offsets[leaf + 1]; r += 2)
+      direct = direct || (t.direct[r] <= b.first && b.first < t.direct[r + 1]);
     for (std::uint32_t j = b.first; j < b.end; ++j) {
-      const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]);
+      const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]), outer2 = W::set1(s.outer2[j]);
       picked.clear();
       for (std::size_t v = 0; v < targets.size(); ++v) {
         const TargetLanes& tl = targets[v];
+        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz);
+        if (!simd::any(d2 < outer2)) continue;  // most of an element's target vectors are out of reach
         alignas(64) double lane_d2[lanes];
-        squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz).store(lane_d2);
+        d2.store(lane_d2);
         for (std::size_t l = 0; l < tl.count; ++l)
           if (lane_d2[l] < s.outer2[j]) picked.push_back(a.first + static_cast<std::uint32_t>(v * lanes + l));
       }
-      if (picked.empty()) continue;
-      const Tet4Faces g = tet4_faces(element_nodes_of(s, s.order[j]));
-      for (std::size_t k = 0; k < picked.size(); k += lanes) {
-        const TargetLanes tl = lanes_of(t, std::min(lanes, picked.size() - k),
-                                        [&](std::size_t l) { return picked[k + l]; });
-        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz);
-        const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
-        const std::array<W, 6> rb = rule_block(s, j, tl.r);
-        // Inner pairs take the closed form alone (the rule may be singular
-        // there), shell pairs the closed form minus the rule.
-        const auto inner = d2 < W::set1(s.inner2[j]);
-        const W half = W::set1(0.5);
-        const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
-                                         (nb[5] + nb[7]) * half};
-        alignas(64) double stored[6][lanes];
-        for (int c = 0; c < 6; ++c) simd::select(inner, closed[c], closed[c] - rb[c]).store(stored[c]);
-        for (std::size_t l = 0; l < tl.count; ++l) {
-          double* dst = out + 6 * cursor[picked[k + l] - a.first]++;
-          for (int c = 0; c < 6; ++c) dst[c] = stored[c][l];
-        }
-      }
+      if (!picked.empty()) visit(q - t.near_offsets[leaf], j, picked, direct);
     }
   }
 }
 
-void near_blocks(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, double* out) {
+void near_pair_starts(const SourceView& s, const TargetView& t, std::size_t leaf, std::uint64_t* starts) {
+  const TreeCell& a = t.cells[t.leaves[leaf]];
+  const std::uint32_t n = a.end - a.first;
+  std::fill(starts, starts + n + 1, 0);
+  for_near_elements(s, t, leaf, [&](std::uint32_t, std::uint32_t, const std::vector<std::uint32_t>& picked, bool) {
+    for (const std::uint32_t i : picked) ++starts[i - a.first + 1];
+  });
+  for (std::uint32_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
+}
+
+template <class Math>
+void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf, bool corrections,
+                      const std::uint64_t* starts, double* out, std::uint32_t* where) {
+  const TreeCell& a = t.cells[t.leaves[leaf]];
+  // Each target's pairs start after those of the targets before it.
+  std::vector<std::uint64_t> cursor(starts, starts + (a.end - a.first) + 1);
+  // A source element reaches a few of the leaf's targets: they are packed
+  // into the lanes (each lane's arithmetic is its own, so the packing
+  // changes no bit).
+  for_near_elements(s, t, leaf, [&](std::uint32_t q, std::uint32_t j, const std::vector<std::uint32_t>& picked,
+                                    bool direct) {
+      // Computed blocks are the whole closed form where the direct point
+      // dipoles skip the pair: its source leaf is taken directly. Else the
+      // dipoles reach the targets through the expansions, and shell pairs
+      // take the correction, as stored ones do.
+      const bool whole = direct && !corrections;
+      const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]);
+      const Tet4Faces g = tet4_faces(element_nodes_of(s, s.order[j]));
+      for (std::size_t k = 0; k < picked.size(); k += lanes) {
+        const TargetLanes tl = lanes_of(t, std::min(lanes, picked.size() - k),
+                                        [&](std::size_t l) { return picked[k + l]; });
+        const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
+        const W half = W::set1(0.5);
+        const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
+                                         (nb[5] + nb[7]) * half};
+        alignas(64) double stored[6][lanes];
+        if (whole) {
+          for (int c = 0; c < 6; ++c) closed[c].store(stored[c]);
+        } else {
+          // Inner pairs take the closed form alone (the rule may be singular
+          // there), shell pairs the closed form minus the rule.
+          const auto inner = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz) < W::set1(s.inner2[j]);
+          const std::array<W, 6> rb = rule_block(s, j, tl.r);
+          for (int c = 0; c < 6; ++c) simd::select(inner, closed[c], closed[c] - rb[c]).store(stored[c]);
+        }
+        for (std::size_t l = 0; l < tl.count; ++l) {
+          const std::uint64_t at = cursor[picked[k + l] - a.first]++;
+          for (int c = 0; c < 6; ++c) out[6 * at + c] = stored[c][l];
+          if (where != nullptr) {
+            where[2 * at] = j;
+            where[2 * at + 1] = q;
+          }
+        }
+      }
+  });
+}
+
+void near_blocks(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, bool corrections,
+                 const std::uint64_t* starts, double* out, std::uint32_t* where) {
   if (exact)
-    near_blocks_with<ExactMath>(s, t, leaf, out);
+    near_blocks_with<ExactMath>(s, t, leaf, corrections, starts, out, where);
   else
-    near_blocks_with<FastMath>(s, t, leaf, out);
+    near_blocks_with<FastMath>(s, t, leaf, corrections, starts, out, where);
 }
 
 template <class Math>
@@ -681,7 +721,8 @@ void self_tensors(const SourceView& s, const std::uint32_t* elements, std::size_
 }  // namespace
 
 const OperatorKernels& operator_kernels_table() {
-  static const OperatorKernels table{lanes, &leaf_multipoles, &translate, &leaf_fields, &near_blocks, &self_tensors};
+  static const OperatorKernels table{lanes, &leaf_multipoles, &translate, &leaf_fields, &near_pair_starts, &near_blocks,
+                                      &self_tensors};
   return table;
 }
 

@@ -77,7 +77,8 @@ ZANDREL_ENTRY(py_build) {
     params.single_direct = to_bool(a[10], "single_direct");
     params.leaf_size = to_u32(a[11], "leaf_size");
     params.target_leaf_size = to_u32(a[12], "target_leaf_size");
-    const std::uint32_t threads = to_u32(a[13], "threads");
+    params.max_bytes_per_element = to_f64(a[13], "max_bytes_per_element");
+    const std::uint32_t threads = to_u32(a[14], "threads");
 
     const std::span<const Vec3> n = to_vec3s(flat_f64(nodes));
     const std::span<const Element> e = to_u32x4s(flat_u32(elements));
@@ -143,9 +144,10 @@ ZANDREL_ENTRY(py_info) {
     const TargetPlan& p = h.rows;
     const auto n = [](std::size_t v) { return static_cast<Py_ssize_t>(v); };
     return PyRef::checked(Py_BuildValue(
-        "{s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n}", "elements", n(h.op.n_elements()), "rows", n(p.n_targets),
+        "{s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n}", "elements", n(h.op.n_elements()), "rows", n(p.n_targets),
         "target_cells", n(p.tree.cells.size()), "target_leaves", n(p.tree.leaves.size()), "m2l_pairs",
-        n(p.m2l_pairs), "direct_pairs", n(p.p2p_pairs), "near_pairs", n(p.near_pairs), "rotations",
+        n(p.m2l_pairs), "direct_pairs", n(p.p2p_pairs), "near_pairs", n(p.near_pairs), "computed_near_pairs",
+        n(p.computed_pairs), "rotations",
         n(p.n_rotations), "operator_bytes", n(h.op.memory_bytes() + p.memory_bytes() + h.row_ids.capacity() * 4),
         "apply_workspace_bytes", n(h.op.apply_workspace_bytes(p))));
   });

@@ -9,7 +9,7 @@ namespace zandrel::py {
 inline constexpr Signature sig_build{"build",
                                      {"nodes", "elements", "rows", "order", "theta", "inner_factor", "outer_factor",
                                       "rule_degree", "exact_math", "store_near", "single_direct", "leaf_size",
-                                      "target_leaf_size", "threads"}};
+                                      "target_leaf_size", "max_bytes_per_element", "threads"}};
 inline constexpr Signature sig_apply{"apply", {"handle", "m"}};
 inline constexpr Signature sig_field{"field", {"handle", "m", "targets"}};
 inline constexpr Signature sig_self_tensors{"self_tensors", {"handle", "rows"}};

@@ -16,9 +16,15 @@ face-formulation sum, in the same process.
    arctangent and logarithm (the operator's own near field with every element
    near) below.
 
+3. Memory limit: a jittered box stretched to cells of aspect 4:2:1, whose
+   elements' near zones hold about three times the pairs of cubic cells',
+   without a limit and at the default max_bytes_per_element (2000): bytes
+   per element held, the share of near pairs computed per application, apply
+   time and error against the direct sum.
+
 Errors are relative RMS: sqrt(mean |H - H_ref|^2) / sqrt(mean |H_ref|^2).
 Run: python benchmarks/bench_operator.py [--sizes 10000 100000]
-     [--accuracy-size 10000] [--repeats 5]
+     [--accuracy-size 10000] [--elongated-size 24000] [--repeats 5]
 """
 import os
 
@@ -34,7 +40,7 @@ import numpy as np
 import _zandrel
 import zandrel
 from zandrel import _operator
-from zandrel.operator import ACCURACY_TABLE
+from zandrel.operator import ACCURACY_TABLE, DEFAULT_MAX_BYTES_PER_ELEMENT
 from common import ncores, print_table
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
@@ -117,7 +123,7 @@ def accuracy_table(size):
         sub = subset_of(e)
         # Every element in the inner zone: the closed form with exact functions, nothing expanded.
         exact = _operator.build(nodes, conn, sub.astype(np.uint32), 2, 0.0, 1e300, 1e300, 1, True, False, False,
-                                12, 12, 0)
+                                12, 12, 0.0, 0)
         for level in [row[0] for row in ACCURACY_TABLE if row[0] > 0]:
             op = zandrel.FieldOperator((nodes, conn), accuracy=level, rows=sub)
             errs, cpu = [], []
@@ -137,14 +143,37 @@ def accuracy_table(size):
                 ["mesh", "E", "accuracy", "reference", "uniform", "random", "vortex", "cpu us/t"], rows)
 
 
+def memory_limit(size, repeats):
+    nodes, conn = jittered_box(size)
+    nodes = nodes * [2.0, 1.0, 0.5]
+    e = len(conn)
+    centroids = _zandrel.mesh_centroids(nodes, conn)
+    m = magnetisations(centroids)["vortex"]
+    sub = subset_of(e)
+    ref = _zandrel.h_mag_tet4(nodes, conn, m, centroids[sub], 0.5, 1, 0, False, False)
+    rows = []
+    for limit in (None, DEFAULT_MAX_BYTES_PER_ELEMENT):
+        build, _, op = timed(lambda: zandrel.FieldOperator((nodes, conn), max_bytes_per_element=limit), repeats=1)
+        apply_s, apply_cpu, h = timed(lambda: op.apply(m), repeats=repeats)
+        info = op.info()
+        rows.append([e, "none" if limit is None else f"{limit:.0f}", f"{info['operator_bytes'] / e:.0f}",
+                     f"{info['computed_near_pairs'] / info['near_pairs']:.2f}", f"{build:.2f}", f"{apply_s:.3f}",
+                     f"{apply_cpu / e * 1e6:.1f}", f"{rel_rms(h[sub], ref):.1e}"])
+        print(rows[-1], flush=True)
+    print_table("Memory limit: jittered box of 4:2:1 cells, default accuracy, vortex M (medians)",
+                ["E", "limit B/elem", "B/elem", "computed share", "build s", "apply s", "cpu us/t", "error"], rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     parser.add_argument("--accuracy-size", type=int, default=10000)
+    parser.add_argument("--elongated-size", type=int, default=24000)
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     speed(args.sizes, args.repeats)
     accuracy_table(args.accuracy_size)
+    memory_limit(args.elongated_size, args.repeats)
 
 
 if __name__ == "__main__":

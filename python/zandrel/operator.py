@@ -155,10 +155,10 @@ class FieldOperator:
                    self.n_rows, self.accuracy, time.perf_counter() - start)
         info = self.info()
         if info["computed_near_pairs"]:
-            _log.info("FieldOperator: %.0f%% of the near pairs are computed at every application to stay within "
-                      "max_bytes_per_element=%g (elongated elements have large near zones); a higher limit, or "
-                      "None, stores them and applies faster", 100.0 * info["computed_near_pairs"] / info["near_pairs"],
-                      self.max_bytes_per_element)
+            # Worth knowing: each application then takes up to several times as long.
+            _log.warning("FieldOperator: %.0f%% of the near pairs are computed at every application to stay within "
+                         "max_bytes_per_element=%g; a higher limit, or None, stores them and applies faster",
+                         100.0 * info["computed_near_pairs"] / info["near_pairs"], self.max_bytes_per_element)
 
     def __reduce__(self):
         # The native structure lives in this process only; a copy (pickle,

@@ -30,6 +30,9 @@ using harmonics::Complex;
 constexpr std::size_t elements_per_piece = 4096;
 constexpr std::size_t leaves_per_piece = 16;
 constexpr std::size_t cells_per_piece = 32;
+// Consecutive target leaves whose near blocks are computed together (their
+// near lists overlap, so each element's faces are prepared once for all).
+constexpr std::size_t computed_group = 4;
 
 template <class T>
 std::size_t bytes(const std::vector<T>& v) {
@@ -127,9 +130,10 @@ std::vector<std::uint32_t> cells_by_level(const Octree& tree) {
   return order;
 }
 
-// The near blocks of one target leaf (six numbers, the symmetric 3x3, per
-// pair in for_near_pairs order), each target's first pair and, when
-// `where` is given, each pair's element and near list place.
+// The near blocks of target leaves first..end-1 (six numbers, the symmetric
+// 3x3, per pair: target by target, each in for_near_pairs order), each
+// target's first pair and, when `where` is given, each pair's element and
+// near list place.
 struct LeafNearBlocks {
   std::vector<std::uint64_t> starts;
   std::vector<double> blocks;
@@ -137,15 +141,16 @@ struct LeafNearBlocks {
 };
 
 void leaf_near_blocks(const OperatorKernels& k, const SourceView& s, const TargetView& t, const TargetPlan& plan,
-                      std::size_t l, bool exact_math, bool corrections, bool where, LeafNearBlocks& out) {
-  const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
-  out.starts.resize(a.end - a.first + 1);
-  k.near_pair_starts(s, t, l, out.starts.data());
-  const std::uint64_t pairs = out.starts.back();
+                      std::size_t first, std::size_t end, std::uint64_t pairs, bool exact_math, bool corrections,
+                      bool where, LeafNearBlocks& out) {
+  const std::uint32_t targets =
+      plan.tree.cells[plan.tree.leaves[end - 1]].end - plan.tree.cells[plan.tree.leaves[first]].first;
+  out.starts.resize(targets + 1);
   out.blocks.resize(6 * pairs);
   out.where.resize(where ? 2 * pairs : 0);
-  k.near_blocks(s, t, l, exact_math, corrections, out.starts.data(), out.blocks.data(),
+  k.near_blocks(s, t, first, end, exact_math, corrections, out.starts.data(), out.blocks.data(),
                 where ? out.where.data() : nullptr);
+  if (out.starts.back() != pairs) panic("near pairs miscounted");
 }
 
 // 2^e for a normal exponent e: scaling by it is exact, like ldexp, without the library call.
@@ -215,7 +220,7 @@ std::size_t TargetPlan::memory_bytes() const {
   return tree.memory_bytes() + bytes(radius) + bytes(tx) + bytes(ty) + bytes(tz) + lists.memory_bytes() +
          bytes(rotations) + bytes(z_to_local) + bytes(z_down) + bytes(down_rotation) + bytes(conversion_order) +
          bytes(masks) + bytes(inner) + bytes(shell) + bytes(mask_start) + bytes(inner_start) + bytes(shell_start) +
-         bytes(computed);
+         bytes(computed) + bytes(computed_start);
 }
 
 FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Element> elements,
@@ -416,7 +421,29 @@ TargetPlan FieldOperator::plan_for(std::span<const Vec3> targets, const MortonCu
       plan.p2p_pairs += std::size_t{a.end - a.first} * (plan.lists.direct[q + 1] - plan.lists.direct[q]);
   }
   if (store && params_.store_near) store_near_blocks(plan);
+  count_computed_pairs(plan);
   return plan;
+}
+
+void FieldOperator::count_computed_pairs(TargetPlan& plan) const {
+  const std::size_t nleaves = plan.tree.leaves.size();
+  if (plan.stored && plan.computed.empty()) return;
+  const SourceView s = source_view();
+  const TargetView t = target_view(plan);
+  plan.computed_start.assign(nleaves + 1, 0);
+  for_pieces(nleaves, leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint64_t> starts;
+    for (std::size_t l = begin; l < end; ++l) {
+      if (plan.stored && plan.computed[l] == 0) continue;
+      const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
+      starts.resize(a.end - a.first + 1);
+      kernels_->near_pair_starts(s, t, l, l + 1, starts.data());
+      plan.computed_start[l + 1] = starts.back();
+    }
+  });
+  for (std::size_t l = 0; l < nleaves; ++l) plan.computed_start[l + 1] += plan.computed_start[l];
+  plan.computed_pairs = plan.computed_start.back();
+  plan.near_pairs += plan.computed_pairs;
 }
 
 std::vector<std::uint8_t> FieldOperator::leaves_over_limit(const TargetPlan& plan) const {
@@ -504,7 +531,11 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
         piece.near_count.push_back(t.near_offsets[l + 1] - t.near_offsets[l]);
         continue;
       }
-      leaf_near_blocks(*kernels_, s, t, plan, l, params_.exact_math, true, false, computed);
+      const TreeCell& leaf = plan.tree.cells[plan.tree.leaves[l]];
+      computed.starts.resize(leaf.end - leaf.first + 1);
+      kernels_->near_pair_starts(s, t, l, l + 1, computed.starts.data());
+      leaf_near_blocks(*kernels_, s, t, plan, l, l + 1, computed.starts.back(), params_.exact_math, true, false,
+                       computed);
       // Per target and zone, (near list position, element mask) in order.
       using Words = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
       std::vector<Words> words(2 * (a.end - a.first));
@@ -577,15 +608,6 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   plan.lists.near = std::move(near);
   plan.lists.near_offsets = std::move(near_offsets);
   plan.near_pairs = ninner / inner_words + nshell / shell_bytes;
-  const TargetView plan_view = target_view(plan);
-  for (std::size_t l = 0; l < nleaves; ++l)
-    if (is_computed(l)) {
-      const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
-      for (std::uint32_t i = a.first; i < a.end; ++i)
-        for_near_pairs(s, plan_view, l, plan.tx[i], plan.ty[i], plan.tz[i],
-                       [&](std::uint32_t, bool) { ++plan.computed_pairs; });
-    }
-  plan.near_pairs += plan.computed_pairs;
   plan.stored = true;
 }
 
@@ -729,13 +751,21 @@ void FieldOperator::apply(const TargetPlan& plan, std::span<const double> m, Col
         l = run_end;
         continue;
       }
-      leaf_near_blocks(k, s, t, plan, l, params_.exact_math, false, true, computed);
-      NearBlocks near{};
-      near.blocks = computed.blocks.data();
-      near.start = computed.starts.data();
-      near.where = computed.where.data();
-      k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, l, l + 1, hx.get(), hy.get(), hz.get());
-      ++l;
+      // A group of consecutive leaves computing their blocks: each near
+      // element's faces are prepared once for all of them.
+      std::size_t group_end = l + 1;
+      while (group_end < end && group_end - l < computed_group && is_computed(group_end)) ++group_end;
+      leaf_near_blocks(k, s, t, plan, l, group_end, plan.computed_start[group_end] - plan.computed_start[l],
+                       params_.exact_math, false, true, computed);
+      const std::uint32_t group_first = plan.tree.cells[plan.tree.leaves[l]].first;
+      for (; l < group_end; ++l) {
+        NearBlocks near{};
+        near.blocks = computed.blocks.data();
+        near.start = computed.starts.data() + (plan.tree.cells[plan.tree.leaves[l]].first - group_first);
+        near.where = computed.where.data();
+        k.leaf_fields(s, t, locals.get(), mags.get(), moments.get(), near, l, l + 1, hx.get(), hy.get(),
+                      hz.get());
+      }
     }
   });
   lap(&ApplyProfile::leaves);

@@ -79,6 +79,9 @@ struct TargetPlan {
   // Per leaf position, when some are over the memory limit: 1 where the
   // leaf's near blocks are computed per application (none of them stored).
   std::vector<std::uint8_t> computed;
+  // Per leaf position, then the total: the first of the pairs whose blocks
+  // are computed per application (every leaf's when none are stored).
+  std::vector<std::uint64_t> computed_start;
   std::size_t near_pairs = 0, computed_pairs = 0, p2p_pairs = 0, m2l_pairs = 0;
 
   std::size_t memory_bytes() const;
@@ -125,6 +128,7 @@ class FieldOperator {
   TargetPlan plan_for(std::span<const Vec3> targets, const MortonCube& cube, bool store) const;
   void store_near_blocks(TargetPlan& plan) const;
   std::vector<std::uint8_t> leaves_over_limit(const TargetPlan& plan) const;
+  void count_computed_pairs(TargetPlan& plan) const;
 
   OperatorParams params_;
   std::uint32_t threads_;

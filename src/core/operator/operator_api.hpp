@@ -113,8 +113,9 @@ struct TranslationJob {
 // precision with `mags` (M rounded to floats, columns like the doubles'); or,
 // for one target leaf, computed: in doubles (6 per pair, both zones in one
 // stream), the pairs of its target i (from the leaf's first) from start[i]
-// to start[i + 1], and per pair in `where` its element (tree position) and
-// the place of the element's leaf in the target leaf's near list.
+// to start[i + 1] (indices into `blocks`), and per pair in `where` its
+// element (tree position) and the place of the element's leaf in the target
+// leaf's near list.
 struct NearBlocks {
   bool quantised;
   const float* mags;
@@ -150,17 +151,20 @@ struct OperatorKernels {
   void (*leaf_fields)(const SourceView& s, const TargetView& t, const double* locals, const double* mags,
                       const float* moments, const NearBlocks& near, std::size_t begin, std::size_t end, double* hx,
                       double* hy, double* hz);
-  // Where the near pairs of each target of leaf position `leaf` start in
-  // enumeration order (n + 1 offsets for its n targets).
-  void (*near_pair_starts)(const SourceView& s, const TargetView& t, std::size_t leaf, std::uint64_t* starts);
-  // The near blocks of those pairs (6 doubles each, from `starts`), and in
+  // Where the near pairs of each target of leaf positions first..end-1
+  // start, target by target in tree order and each in enumeration order
+  // (n + 1 offsets for their n targets).
+  void (*near_pair_starts)(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end,
+                           std::uint64_t* starts);
+  // The near blocks of those pairs (6 doubles each; `out` holds them all),
+  // where each target's start (written to `starts` as above), and in
   // `where` (when not null) each pair's element and near list place (see
   // NearBlocks). A block is the closed form, minus the rule's point dipoles
   // in the shell unless the pair's dipoles are skipped: always with
   // `corrections` (to be stored), else where its source leaf is not taken
   // directly. `exact` picks the library arctangent and logarithm.
-  void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, bool corrections,
-                      const std::uint64_t* starts, double* out, std::uint32_t* where);
+  void (*near_blocks)(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end, bool exact,
+                      bool corrections, std::uint64_t* starts, double* out, std::uint32_t* where);
   // 3x3 field per unit magnetisation of each listed element at its own
   // centroid, row-major (out[9 i + 3 r + c] = H_r for M = e_c).
   void (*self_tensors)(const SourceView& s, const std::uint32_t* elements, std::size_t count, bool exact,

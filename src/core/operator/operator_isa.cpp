@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/kernels/magnetised_tet4.hpp"
@@ -459,7 +460,7 @@ void leaf_fields(const SourceView& s, const TargetView& t, const double* locals,
     std::uint64_t inner = near.quantised ? near.inner_start[l - begin] : 0;
     std::uint64_t shell = near.quantised ? near.shell_start[l - begin] : 0;
     // Computed blocks: one leaf per call, its targets' pairs from start[i - a.first].
-    std::uint64_t pair = 0;
+    std::uint64_t pair = near.quantised ? 0 : near.start[0];
     std::size_t pair_target = 0;
     // The first element of each near source leaf, looked up once per target leaf.
     near_first.clear();
@@ -598,103 +599,154 @@ std::array<W, 6> rule_block(const SourceView& s, std::uint32_t j, const Vec3Lane
           (col[2].y + col[1].z) * half};
 }
 
-// Visits every near source element of target leaf `leaf` with the leaf's
-// targets in its outer zone (packed, ascending; none: not visited):
-// visit(near list place q, tree position j, picked, whether the source
-// leaf is taken directly). The distances are compared in lanes, formed as
-// for_near_pairs forms them, so the pairs are the same.
+// A picked target of a group of target leaves: its tree position, the place
+// of the element's leaf in the target's own leaf's near list, and whether
+// that leaf is taken directly (whole leaves are) for the target's leaf.
+struct Picked {
+  std::uint32_t target, place;
+  bool direct;
+};
+
+// Visits every near source element of target leaves first..end-1 (targets
+// consecutive in tree order), the union of their near lists in ascending
+// order (each list ascends), with the targets in its outer zone among the
+// leaves that list its leaf: visit(tree position j, picked). Each element's
+// faces are thus prepared once for the whole group, and its targets from
+// several leaves fill the lanes together. The distances are compared in
+// lanes, formed as for_near_pairs forms them, so the pairs are the same,
+// and every target meets its pairs in its own enumeration order.
 template <class Visit>
-void for_near_elements(const SourceView& s, const TargetView& t, std::size_t leaf, Visit&& visit) {
-  const TreeCell& a = t.cells[t.leaves[leaf]];
-  std::vector<std::uint32_t> picked;
-  picked.reserve(a.end - a.first);
-  std::vector<TargetLanes> targets;
-  for (std::uint32_t at = a.first; at < a.end; at += lanes) targets.push_back(target_lanes(t, a.end, at));
-  for (std::uint32_t q = t.near_offsets[leaf]; q < t.near_offsets[leaf + 1]; ++q) {
-    const TreeCell& b = s.cells[t.near[q]];
-    bool direct = false;
-    for (std::uint32_t r = t.direct_offsets[leaf]; r < t.direct_offsets[leaf + 1]; r += 2)
-      direct = direct || (t.direct[r] <= b.first && b.first < t.direct[r + 1]);
+void for_near_elements(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end, Visit&& visit) {
+  struct Member {
+    std::size_t leaf;
+    std::uint32_t place;
+    bool direct;
+  };
+  std::vector<std::vector<TargetLanes>> targets(end - first);
+  std::vector<std::uint32_t> cursor(end - first);
+  for (std::size_t k = 0; k < end - first; ++k) {
+    const TreeCell& a = t.cells[t.leaves[first + k]];
+    for (std::uint32_t at = a.first; at < a.end; at += lanes) targets[k].push_back(target_lanes(t, a.end, at));
+    cursor[k] = t.near_offsets[first + k];
+  }
+  std::vector<Member> members;
+  std::vector<Picked> picked;
+  for (;;) {
+    std::uint32_t next = ~std::uint32_t{0};
+    for (std::size_t k = 0; k < end - first; ++k)
+      if (cursor[k] < t.near_offsets[first + k + 1]) next = std::min(next, t.near[cursor[k]]);
+    if (next == ~std::uint32_t{0}) break;
+    const TreeCell& b = s.cells[next];
+    members.clear();
+    for (std::size_t k = 0; k < end - first; ++k) {
+      const std::size_t leaf = first + k;
+      if (cursor[k] == t.near_offsets[leaf + 1] || t.near[cursor[k]] != next) continue;
+      bool direct = false;
+      for (std::uint32_t r = t.direct_offsets[leaf]; r < t.direct_offsets[leaf + 1]; r += 2)
+        direct = direct || (t.direct[r] <= b.first && b.first < t.direct[r + 1]);
+      members.push_back({k, cursor[k] - t.near_offsets[leaf], direct});
+      ++cursor[k];
+    }
     for (std::uint32_t j = b.first; j < b.end; ++j) {
       const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]), outer2 = W::set1(s.outer2[j]);
       picked.clear();
-      for (std::size_t v = 0; v < targets.size(); ++v) {
-        const TargetLanes& tl = targets[v];
-        const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz);
-        if (!simd::any(d2 < outer2)) continue;  // most of an element's target vectors are out of reach
-        alignas(64) double lane_d2[lanes];
-        d2.store(lane_d2);
-        for (std::size_t l = 0; l < tl.count; ++l)
-          if (lane_d2[l] < s.outer2[j]) picked.push_back(a.first + static_cast<std::uint32_t>(v * lanes + l));
+      for (const Member& member : members) {
+        const std::uint32_t leaf_first = t.cells[t.leaves[first + member.leaf]].first;
+        const std::vector<TargetLanes>& vectors = targets[member.leaf];
+        for (std::size_t v = 0; v < vectors.size(); ++v) {
+          const TargetLanes& tl = vectors[v];
+          const W d2 = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz);
+          if (!simd::any(d2 < outer2)) continue;  // most of an element's target vectors are out of reach
+          alignas(64) double lane_d2[lanes];
+          d2.store(lane_d2);
+          for (std::size_t l = 0; l < tl.count; ++l)
+            if (lane_d2[l] < s.outer2[j])
+              picked.push_back({leaf_first + static_cast<std::uint32_t>(v * lanes + l), member.place, member.direct});
+        }
       }
-      if (!picked.empty()) visit(q - t.near_offsets[leaf], j, picked, direct);
+      if (!picked.empty()) visit(j, picked);
     }
   }
 }
 
-void near_pair_starts(const SourceView& s, const TargetView& t, std::size_t leaf, std::uint64_t* starts) {
-  const TreeCell& a = t.cells[t.leaves[leaf]];
-  const std::uint32_t n = a.end - a.first;
+void near_pair_starts(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end,
+                      std::uint64_t* starts) {
+  const std::uint32_t t0 = t.cells[t.leaves[first]].first, n = t.cells[t.leaves[end - 1]].end - t0;
   std::fill(starts, starts + n + 1, 0);
-  for_near_elements(s, t, leaf, [&](std::uint32_t, std::uint32_t, const std::vector<std::uint32_t>& picked, bool) {
-    for (const std::uint32_t i : picked) ++starts[i - a.first + 1];
+  for_near_elements(s, t, first, end, [&](std::uint32_t, const std::vector<Picked>& picked) {
+    for (const Picked& p : picked) ++starts[p.target - t0 + 1];
   });
   for (std::uint32_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
 }
 
 template <class Math>
-void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t leaf, bool corrections,
-                      const std::uint64_t* starts, double* out, std::uint32_t* where) {
-  const TreeCell& a = t.cells[t.leaves[leaf]];
-  // Each target's pairs start after those of the targets before it.
-  std::vector<std::uint64_t> cursor(starts, starts + (a.end - a.first) + 1);
-  // A source element reaches a few of the leaf's targets: they are packed
-  // into the lanes (each lane's arithmetic is its own, so the packing
-  // changes no bit).
-  for_near_elements(s, t, leaf, [&](std::uint32_t q, std::uint32_t j, const std::vector<std::uint32_t>& picked,
-                                    bool direct) {
+void near_blocks_with(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end,
+                      bool corrections, std::uint64_t* starts, double* out, std::uint32_t* where) {
+  const std::uint32_t t0 = t.cells[t.leaves[first]].first, n = t.cells[t.leaves[end - 1]].end - t0;
+  // The elements and their picked targets, once: they give each target's
+  // first pair (its pairs follow those of the targets before it), then the blocks.
+  std::vector<std::uint32_t> elements;
+  std::vector<std::size_t> element_picks(1, 0);
+  std::vector<Picked> picks;
+  std::fill(starts, starts + n + 1, 0);
+  for_near_elements(s, t, first, end, [&](std::uint32_t j, const std::vector<Picked>& picked) {
+    elements.push_back(j);
+    picks.insert(picks.end(), picked.begin(), picked.end());
+    element_picks.push_back(picks.size());
+    for (const Picked& p : picked) ++starts[p.target - t0 + 1];
+  });
+  for (std::uint32_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
+  std::vector<std::uint64_t> cursor(starts, starts + n + 1);
+  // The picked targets are packed into the lanes (each lane's arithmetic is
+  // its own, so the packing changes no bit).
+  for (std::size_t e = 0; e < elements.size(); ++e) {
+    const std::uint32_t j = elements[e];
+    const std::span<const Picked> picked(picks.data() + element_picks[e], element_picks[e + 1] - element_picks[e]);
+    const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]);
+    const Tet4Faces g = tet4_faces(element_nodes_of(s, s.order[j]));
+    for (std::size_t k = 0; k < picked.size(); k += lanes) {
+      const std::size_t count = std::min(lanes, picked.size() - k);
+      const TargetLanes tl = lanes_of(t, count, [&](std::size_t l) { return picked[k + l].target; });
+      const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
+      const W half = W::set1(0.5);
+      const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
+                                       (nb[5] + nb[7]) * half};
       // Computed blocks are the whole closed form where the direct point
       // dipoles skip the pair: its source leaf is taken directly. Else the
-      // dipoles reach the targets through the expansions, and shell pairs
-      // take the correction, as stored ones do.
-      const bool whole = direct && !corrections;
-      const W cx = W::set1(s.cx[j]), cy = W::set1(s.cy[j]), cz = W::set1(s.cz[j]);
-      const Tet4Faces g = tet4_faces(element_nodes_of(s, s.order[j]));
-      for (std::size_t k = 0; k < picked.size(); k += lanes) {
-        const TargetLanes tl = lanes_of(t, std::min(lanes, picked.size() - k),
-                                        [&](std::size_t l) { return picked[k + l]; });
-        const std::array<W, 9> nb = closed_form_block<Math>(g, tl.r);
-        const W half = W::set1(0.5);
-        const std::array<W, 6> closed = {nb[0], nb[4], nb[8], (nb[1] + nb[3]) * half, (nb[2] + nb[6]) * half,
-                                         (nb[5] + nb[7]) * half};
-        alignas(64) double stored[6][lanes];
-        if (whole) {
-          for (int c = 0; c < 6; ++c) closed[c].store(stored[c]);
-        } else {
-          // Inner pairs take the closed form alone (the rule may be singular
-          // there), shell pairs the closed form minus the rule.
-          const auto inner = squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz) < W::set1(s.inner2[j]);
-          const std::array<W, 6> rb = rule_block(s, j, tl.r);
-          for (int c = 0; c < 6; ++c) simd::select(inner, closed[c], closed[c] - rb[c]).store(stored[c]);
-        }
-        for (std::size_t l = 0; l < tl.count; ++l) {
-          const std::uint64_t at = cursor[picked[k + l] - a.first]++;
-          for (int c = 0; c < 6; ++c) out[6 * at + c] = stored[c][l];
-          if (where != nullptr) {
-            where[2 * at] = j;
-            where[2 * at + 1] = q;
-          }
+      // dipoles reach the target through the expansions, and a shell pair
+      // takes the correction, as stored ones do (inner pairs take the
+      // closed form alone: the rule may be singular there).
+      bool whole = !corrections;
+      for (std::size_t l = 0; l < count; ++l) whole = whole && picked[k + l].direct;
+      alignas(64) double stored[6][lanes];
+      for (int c = 0; c < 6; ++c) closed[c].store(stored[c]);
+      if (!whole) {
+        alignas(64) double corrected[6][lanes], inner[lanes];
+        const std::array<W, 6> rb = rule_block(s, j, tl.r);
+        for (int c = 0; c < 6; ++c) (closed[c] - rb[c]).store(corrected[c]);
+        squared_distance(tl.r.x, tl.r.y, tl.r.z, cx, cy, cz).store(inner);
+        for (std::size_t l = 0; l < count; ++l)
+          if (!(picked[k + l].direct && !corrections) && !(inner[l] < s.inner2[j]))
+            for (int c = 0; c < 6; ++c) stored[c][l] = corrected[c][l];
+      }
+      for (std::size_t l = 0; l < count; ++l) {
+        const std::uint64_t at = cursor[picked[k + l].target - t0]++;
+        for (int c = 0; c < 6; ++c) out[6 * at + c] = stored[c][l];
+        if (where != nullptr) {
+          where[2 * at] = j;
+          where[2 * at + 1] = picked[k + l].place;
         }
       }
-  });
+    }
+  }
 }
 
-void near_blocks(const SourceView& s, const TargetView& t, std::size_t leaf, bool exact, bool corrections,
-                 const std::uint64_t* starts, double* out, std::uint32_t* where) {
+void near_blocks(const SourceView& s, const TargetView& t, std::size_t first, std::size_t end, bool exact,
+                 bool corrections, std::uint64_t* starts, double* out, std::uint32_t* where) {
   if (exact)
-    near_blocks_with<ExactMath>(s, t, leaf, corrections, starts, out, where);
+    near_blocks_with<ExactMath>(s, t, first, end, corrections, starts, out, where);
   else
-    near_blocks_with<FastMath>(s, t, leaf, corrections, starts, out, where);
+    near_blocks_with<FastMath>(s, t, first, end, corrections, starts, out, where);
 }
 
 template <class Math>

@@ -154,7 +154,7 @@ class FieldOperator:
         _log.debug("FieldOperator: %d elements, %d rows, accuracy %g, built in %.3f s", self.n_elements,
                    self.n_rows, self.accuracy, time.perf_counter() - start)
         info = self.info()
-        if info["computed_near_pairs"]:
+        if info["memory_limited"]:
             # Worth knowing: each application then takes up to several times as long.
             _log.warning("FieldOperator: %.0f%% of the near pairs are computed at every application to stay within "
                          "max_bytes_per_element=%g; a higher limit, or None, stores them and applies faster",
@@ -209,8 +209,9 @@ class FieldOperator:
     def info(self):
         """Sizes of the operator: elements, rows, interaction counts (near,
         mid and far pairs of target vectors; ``computed_near_pairs`` of the
-        near pairs are computed per application, over the memory limit) and
-        bytes held / used per apply."""
+        near pairs are computed per application: all of them at the tight
+        levels, some when ``memory_limited``) and bytes held / used per
+        apply."""
         return _operator.info(self._handle)
 
     def __repr__(self):

@@ -144,10 +144,10 @@ ZANDREL_ENTRY(py_info) {
     const TargetPlan& p = h.rows;
     const auto n = [](std::size_t v) { return static_cast<Py_ssize_t>(v); };
     return PyRef::checked(Py_BuildValue(
-        "{s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n}", "elements", n(h.op.n_elements()), "rows", n(p.n_targets),
+        "{s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:n,s:O,s:n,s:n,s:n}", "elements", n(h.op.n_elements()), "rows", n(p.n_targets),
         "target_cells", n(p.tree.cells.size()), "target_leaves", n(p.tree.leaves.size()), "m2l_pairs",
         n(p.m2l_pairs), "direct_pairs", n(p.p2p_pairs), "near_pairs", n(p.near_pairs), "computed_near_pairs",
-        n(p.computed_pairs), "rotations",
+        n(p.computed_pairs), "memory_limited", p.computed.empty() ? Py_False : Py_True, "rotations",
         n(p.n_rotations), "operator_bytes", n(h.op.memory_bytes() + p.memory_bytes() + h.row_ids.capacity() * 4),
         "apply_workspace_bytes", n(h.op.apply_workspace_bytes(p))));
   });

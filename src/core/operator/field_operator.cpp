@@ -313,6 +313,12 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
       }
     });
   }
+  // With single-precision dipoles nothing needs the rule points in double
+  // any more (the multipoles take the leaf offsets, which are exact to 1e-7
+  // of a leaf; a correction block forms its points from the nodes): 24
+  // bytes per point and element are let go.
+  if (params_.single_direct)
+    for (auto* v : {&px_, &py_, &pz_}) std::vector<double>().swap(*v);
   // Vector lanes form the multipoles of different leaves, each running to
   // the longest leaf of its group: grouped by size, few lanes idle. (Each
   // leaf's multipole is its own sum, so the order changes no bit.)
@@ -337,10 +343,11 @@ SourceView FieldOperator::source_view() const {
   v.inner2 = inner2_.data();
   v.outer2 = outer2_.data();
   v.volume = volume_.data();
-  v.px = px_.data();
-  v.py = py_.data();
-  v.pz = pz_.data();
+  v.px = px_.empty() ? nullptr : px_.data();
+  v.py = py_.empty() ? nullptr : py_.data();
+  v.pz = pz_.empty() ? nullptr : pz_.data();
   v.rule_weights = rule_.weights.data();
+  v.rule_barycentric = rule_.barycentric.front().data();
   v.rule_points = rule_.weights.size();
   v.n_elements = elements_.size();
   v.stride = elements_.size() + padding;

@@ -47,8 +47,12 @@ struct SourceView {
   const double *cx, *cy, *cz;       // centroids
   const double *inner2, *outer2;    // squared radii of the two near zones
   const double* volume;
-  const double *px, *py, *pz;       // rule point k of element j at [k * stride + j]
+  // Rule point k of element j at [k * stride + j]; null with single_direct
+  // (then formed from the nodes where needed, and the multipoles take the
+  // offsets of unit_points).
+  const double *px, *py, *pz;
   const double* rule_weights;
+  const double* rule_barycentric;   // four per rule point: the weights of the element's nodes
   std::size_t rule_points;
   std::size_t n_elements;
   std::size_t stride;               // n_elements + padding

@@ -83,9 +83,17 @@ void leaf_multipoles(const SourceView& s, const double* mags, const std::uint32_
         const TreeCell& c = s.cells[leaves[g + l]];
         if (t >= (c.end - c.first) * npts) continue;
         const std::size_t j = c.first + t / npts, k = t % npts, at = k * s.stride + j;
-        ox.v[l] = (s.px[at] - c.cx) / c.side;
-        oy.v[l] = (s.py[at] - c.cy) / c.side;
-        oz.v[l] = (s.pz[at] - c.cz) / c.side;
+        if (s.px != nullptr) {
+          ox.v[l] = (s.px[at] - c.cx) / c.side;
+          oy.v[l] = (s.py[at] - c.cy) / c.side;
+          oz.v[l] = (s.pz[at] - c.cz) / c.side;
+        } else {
+          // The single-precision offsets in the leaf's units.
+          const float* u = s.unit_points + std::size_t{s.leaf_of[c.first]} * single_block(npts);
+          ox.v[l] = u[single_at(k, 0, j - c.first)];
+          oy.v[l] = u[single_at(k, 1, j - c.first)];
+          oz.v[l] = u[single_at(k, 2, j - c.first)];
+        }
         const double w = s.rule_weights[k] * s.volume[j];
         dx.v[l] = mags[j] * w;
         dy.v[l] = mags[s.stride + j] * w;
@@ -586,9 +594,12 @@ std::array<W, 9> closed_form_block(const Tet4Faces& g, const Vec3Lanes<W>& r) {
 std::array<W, 6> rule_block(const SourceView& s, std::uint32_t j, const Vec3Lanes<W>& r) {
   const W zero = W::set1(0.0);
   Vec3Lanes<W> col[3] = {Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero()};  // H for M = e_c
+  const std::array<Vec3, 4> n = element_nodes_of(s, s.order[j]);
   for (std::size_t k = 0; k < s.rule_points; ++k) {
-    const std::size_t at = k * s.stride + j;
-    const Vec3Lanes<W> d{r.x - W::set1(s.px[at]), r.y - W::set1(s.py[at]), r.z - W::set1(s.pz[at])};
+    // The rule point, as the build forms it (the barycentric combination of the nodes).
+    const double* b = s.rule_barycentric + 4 * k;
+    const Vec3 x = ((n[0] * b[0] + n[1] * b[1]) + n[2] * b[2]) + n[3] * b[3];
+    const Vec3Lanes<W> d{r.x - W::set1(x.x), r.y - W::set1(x.y), r.z - W::set1(x.z)};
     const W w = W::set1(s.rule_weights[k] * s.volume[j]);
     add_dipole(d, {w, zero, zero}, col[0]);
     add_dipole(d, {zero, w, zero}, col[1]);

@@ -487,9 +487,13 @@ std::vector<std::uint8_t> FieldOperator::leaves_over_limit(const TargetPlan& pla
   });
   const double fixed = static_cast<double>(memory_bytes() + plan.memory_bytes() +
                                            3 * sizeof(std::uint64_t) * (nleaves + 1) + nleaves + 64);
-  // Per element, or per target where a plan has more targets than the mesh has elements.
+  // Per element, or per target where a plan has more targets than the mesh
+  // has elements; a small mesh may always hold 1 MiB (its fixed tables alone
+  // may come to more than the limit per element, and there is nothing to gain).
   const double budget =
-      params_.max_bytes_per_element * static_cast<double>(std::max(elements_.size(), plan.n_targets)) - fixed;
+      std::max(params_.max_bytes_per_element * static_cast<double>(std::max(elements_.size(), plan.n_targets)),
+               double(1 << 20)) -
+      fixed;
   double total = 0.0;
   for (const std::uint64_t b : leaf_bytes) total += static_cast<double>(b);
   if (total <= budget) return {};

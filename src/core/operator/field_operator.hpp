@@ -51,7 +51,7 @@ struct OperatorParams {
   std::uint32_t target_leaf_size = 16;
   // The most bytes the operator and a stored plan may hold per element (per
   // target, where the plan has more targets than the mesh has elements; 0:
-  // no limit). The near zones scale with each element's own radius, so
+  // no limit), or 1 MiB in all if that is more. The near zones scale with each element's own radius, so
   // elongated elements have many more near pairs; past the limit the near
   // blocks of some target leaves are computed at every application instead
   // of stored (the same blocks, so the same field; more time, less memory).

@@ -532,7 +532,7 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
   std::vector<Piece> pieces(npieces);
   for_pieces(nleaves, leaves_per_piece, threads_, [&](std::size_t begin, std::size_t end) {
     Piece& piece = pieces[begin / leaves_per_piece];
-    LeafNearBlocks computed;
+    LeafNearBlocks blocks;
     for (std::size_t l = begin; l < end; ++l) {
       const TreeCell& a = plan.tree.cells[plan.tree.leaves[l]];
       if (is_computed(l)) {
@@ -542,17 +542,16 @@ void FieldOperator::store_near_blocks(TargetPlan& plan) const {
         piece.near_count.push_back(t.near_offsets[l + 1] - t.near_offsets[l]);
         continue;
       }
-      const TreeCell& leaf = plan.tree.cells[plan.tree.leaves[l]];
-      computed.starts.resize(leaf.end - leaf.first + 1);
-      kernels_->near_pair_starts(s, t, l, l + 1, computed.starts.data());
-      leaf_near_blocks(*kernels_, s, t, plan, l, l + 1, computed.starts.back(), params_.exact_math, true, false,
-                       computed);
+      blocks.starts.resize(a.end - a.first + 1);
+      kernels_->near_pair_starts(s, t, l, l + 1, blocks.starts.data());
+      leaf_near_blocks(*kernels_, s, t, plan, l, l + 1, blocks.starts.back(), params_.exact_math, true, false,
+                       blocks);
       // Per target and zone, (near list position, element mask) in order.
       using Words = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
       std::vector<Words> words(2 * (a.end - a.first));
       std::vector<bool> used(t.near_offsets[l + 1] - t.near_offsets[l], false);
       const std::size_t inner_before = piece.inner.size(), shell_before = piece.shell.size();
-      const double* b = computed.blocks.data();
+      const double* b = blocks.blocks.data();
       for (std::uint32_t i = a.first; i < a.end; ++i) {
         std::uint32_t q = t.near_offsets[l];
         for_near_pairs(s, t, l, plan.tx[i], plan.ty[i], plan.tz[i], [&](std::uint32_t j, bool inner) {

@@ -14,7 +14,8 @@
 // charges instead, and in a shell around it through the point dipoles plus a
 // correction to the closed form. These near blocks (the 3x3 field per unit
 // magnetisation of each close pair) are computed once and stored compactly,
-// or, for one-off targets and tight accuracy, recomputed per application.
+// or, for one-off targets, tight accuracy and past a memory limit per
+// element, recomputed per application.
 // Every step is linear in the magnetisation, and every target's result is a
 // sum in a fixed order that depends neither on the thread count nor on the
 // instruction set.

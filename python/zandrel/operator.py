@@ -115,9 +115,10 @@ class FieldOperator:
     max_bytes_per_element : float or None, keyword-only, default 2000
         The most memory (bytes per element of the mesh, or per point where
         there are more ``points`` than elements) the operator and its rows
-        may hold, or 1 MiB in all if that is more; None for no limit. The near zones scale with each
-        element's own radius, so meshes of elongated elements have more
-        near pairs (a 4:2:1 box about three times as many as a cubic one).
+        may hold, or 1 MiB in all if that is more; None for no limit. The
+        near zones scale with each element's own radius, so meshes of
+        elongated elements have more near pairs (a 4:2:1 box about three
+        times as many as a cubic one).
         Past the limit, the near blocks of some target leaves are computed
         at every application instead of stored: the same field, less
         memory, more time per application (see ``info()``'s

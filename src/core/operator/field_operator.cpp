@@ -196,6 +196,10 @@ void quantise_inner(const double* b, std::int16_t* out) {
 // little end first), then per word the step of its near-list position from
 // the previous word's (one byte; longer steps go through empty words) and
 // the mask (two bytes).
+// The mask words a step of `step` places along the near list takes: one,
+// after a blank word for every 255 places beyond the first 255.
+std::uint32_t mask_words(std::uint32_t step) { return step > 255 ? 1 + (step - 1) / 255 : 1; }
+
 void encode_near_masks(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& words,
                        const std::vector<std::uint32_t>& renumbered, std::vector<std::uint8_t>& out) {
   std::vector<std::uint8_t> body;
@@ -203,7 +207,8 @@ void encode_near_masks(const std::vector<std::pair<std::uint32_t, std::uint16_t>
   for (const auto& [position, mask] : words) {
     std::uint32_t step = renumbered[position] - previous;
     previous = renumbered[position];
-    for (; step > 255; step -= 255, ++count) body.insert(body.end(), {255, 0, 0});
+    for (std::uint32_t blank = mask_words(step) - 1; blank > 0; --blank, step -= 255, ++count)
+      body.insert(body.end(), {255, 0, 0});
     body.insert(body.end(), {static_cast<std::uint8_t>(step), static_cast<std::uint8_t>(mask & 0xFF),
                              static_cast<std::uint8_t>(mask >> 8)});
     ++count;
@@ -270,7 +275,7 @@ FieldOperator::FieldOperator(std::span<const Vec3> nodes, std::span<const Elemen
       volume_[s] = data.volumes[e];
       const std::array<Vec3, 4> corners = element_nodes(nodes_, elements_[e]);
       for (std::size_t k = 0; k < npts; ++k) {
-        const Vec3 x = rule_point(corners, rule_.barycentric[k]);
+        const Vec3 x = rule_point(corners, rule_.barycentric[k].data());
         px_[k * stride + s] = x.x;
         py_[k * stride + s] = x.y;
         pz_[k * stride + s] = x.z;
@@ -475,7 +480,7 @@ std::vector<std::uint8_t> FieldOperator::leaves_over_limit(const TargetPlan& pla
           const std::uint32_t position = q - t.near_offsets[l];
           if (!open[zone] || position != previous[zone]) {
             const std::uint32_t step = position - previous[zone];
-            leaf_bytes[l] += 3 * (1 + (step > 255 ? (step - 1) / 255 : 0));
+            leaf_bytes[l] += 3 * mask_words(step);
             previous[zone] = position;
             open[zone] = true;
           }

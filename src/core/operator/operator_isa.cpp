@@ -28,6 +28,7 @@
 #include "core/operator/pair_rows.hpp"
 #include "core/operator/quantised_pairs.hpp"
 #include "core/operator/single_direct.hpp"
+#include "core/operator/tet_quadrature.hpp"
 #include "core/operator/translation_tables.hpp"
 #include "core/operator/translations.hpp"
 #include "core/simd/math_policy.hpp"
@@ -596,9 +597,7 @@ std::array<W, 6> rule_block(const SourceView& s, std::uint32_t j, const Vec3Lane
   Vec3Lanes<W> col[3] = {Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero(), Vec3Lanes<W>::zero()};  // H for M = e_c
   const std::array<Vec3, 4> n = element_nodes_of(s, s.order[j]);
   for (std::size_t k = 0; k < s.rule_points; ++k) {
-    // The rule point, as the build forms it (the barycentric combination of the nodes).
-    const double* b = s.rule_barycentric + 4 * k;
-    const Vec3 x = ((n[0] * b[0] + n[1] * b[1]) + n[2] * b[2]) + n[3] * b[3];
+    const Vec3 x = rule_point(n, s.rule_barycentric + 4 * k);
     const Vec3Lanes<W> d{r.x - W::set1(x.x), r.y - W::set1(x.y), r.z - W::set1(x.z)};
     const W w = W::set1(s.rule_weights[k] * s.volume[j]);
     add_dipole(d, {w, zero, zero}, col[0]);

@@ -59,9 +59,4 @@ struct ElementData {
 
 ElementData element_data(std::span<const Vec3> nodes, std::span<const Element> elements);
 
-// The far-field point k of an element: the rule's barycentric combination of its nodes.
-inline Vec3 rule_point(const std::array<Vec3, 4>& n, const std::array<double, 4>& b) {
-  return ((n[0] * b[0] + n[1] * b[1]) + n[2] * b[2]) + n[3] * b[3];
-}
-
 }  // namespace zandrel

@@ -8,6 +8,8 @@
 #include <array>
 #include <vector>
 
+#include "core/vec3.hpp"
+
 namespace zandrel {
 
 struct TetRule {
@@ -24,3 +26,14 @@ TetRule grundmann_moeller_rule(int degree);
 TetRule tet_rule(int degree);
 
 }  // namespace zandrel
+
+ZANDREL_BEGIN
+
+// The far-field point of an element: the rule's barycentric combination of
+// its nodes (b: the four weights of one rule point). One formula for the
+// build and the kernels, so a point formed again anywhere has the same bits.
+inline Vec3 rule_point(const std::array<Vec3, 4>& n, const double* b) {
+  return ((n[0] * b[0] + n[1] * b[1]) + n[2] * b[2]) + n[3] * b[3];
+}
+
+ZANDREL_END
